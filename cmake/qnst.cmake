@@ -1,0 +1,19 @@
+# Helpers shared by the family directories.
+#
+# The engine's sources compile once into the object library qnst_obj. The shared library qnst64
+# (what the server loads) and the static archive qnst_static (what tests and benchmarks link, so
+# that they can reach internal functions) are both made from those objects.
+
+# qnst_family_sources(<source>...): adds a family's sources to the engine.
+function(qnst_family_sources)
+  target_sources(qnst_obj PRIVATE ${ARGN})
+endfunction()
+
+# qnst_family_test(<name> <source>... [LABELS <label>...]): one GoogleTest program per family.
+function(qnst_family_test name)
+  cmake_parse_arguments(T "" "" "LABELS" ${ARGN})
+  add_executable(${name} ${T_UNPARSED_ARGUMENTS})
+  target_compile_options(${name} PRIVATE ${QNST_WARNINGS})
+  target_link_libraries(${name} PRIVATE qnst_testing GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+endfunction()

@@ -1,0 +1,125 @@
+#include "qnst_testing.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace qnst::testing {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::random_device rd;
+    const fs::path base = fs::temp_directory_path();
+    for (int i = 0; i < 100; ++i) {
+        const fs::path p = base / ("qnst-" + std::to_string(::getpid()) + "-" +
+                                   std::to_string(rd()));
+        if (fs::create_directory(p)) {
+            path_ = p;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+TempEnv::TempEnv(EnvOptions options) : options_(options) {
+    qnst_bdb_init();
+    if (open(1) != 0) throw std::runtime_error("recovery open of the test environment failed");
+    if (options_.free_threaded) reopen(false);
+    mark_log();
+}
+
+TempEnv::~TempEnv() { close(); }
+
+int TempEnv::open(int32_t recover) {
+    int rc = qnst_env_create(&env_, 0);
+    if (rc) return rc;
+    const std::string home = dir_.path().string();
+    const std::string err = errfile();
+    rc = qnst_env_open(&env_, home.c_str(), nullptr, err.c_str(), 0, options_.max_locks,
+                       options_.max_locks, 0, 0, 0, 0, options_.cache_bytes, 0,
+                       options_.compress, recover, 0);
+    if (rc) qnst_env_close(&env_);
+    return rc;
+}
+
+void TempEnv::close() {
+    if (env_.dbenv || env_.link.owner) qnst_env_close(&env_);
+}
+
+void TempEnv::reopen(bool recover) {
+    close();
+    if (open(recover ? 1 : 0) != 0) throw std::runtime_error("reopen of the test environment failed");
+}
+
+void TempEnv::mark_log() {
+    std::error_code ec;
+    const auto size = fs::file_size(errfile(), ec);
+    log_mark_ = ec ? 0 : size;
+}
+
+std::vector<std::string> TempEnv::error_lines() const { return read_lines(errfile(), log_mark_); }
+
+int with_txn(DB_ENV *dbenv, const std::function<int(DB_TXN *)> &body, int attempts) {
+    int rc = DB_LOCK_DEADLOCK;
+    for (int i = 0; i < attempts; ++i) {
+        DB_TXN *txn = nullptr;
+        if ((rc = qnst_txn_begin(dbenv, nullptr, &txn))) return rc;
+        rc = body(txn);
+        if (rc == 0) {
+            rc = qnst_txn_commit(txn, 0);
+        } else {
+            (void)qnst_txn_abort(txn);
+        }
+        if (rc != DB_LOCK_DEADLOCK && rc != DB_LOCK_NOTGRANTED) return rc;
+    }
+    return rc;
+}
+
+std::vector<std::string> read_lines(const std::string &path, std::uintmax_t from) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return lines;
+    in.seekg(static_cast<std::streamoff>(from));
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+std::string log_prefix_re(const std::string &source) {
+    return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000\] \[Error\] At )" + source + R"(:\d+: )";
+}
+
+std::string hex(const void *data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    const auto *p = static_cast<const uint8_t *>(data);
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        out.push_back(digits[p[i] >> 4]);
+        out.push_back(digits[p[i] & 15]);
+    }
+    return out;
+}
+
+std::string run_utility(const std::string &command, int *status) {
+    std::string out;
+    FILE *pipe = ::popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("cannot run " + command);
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) out.append(buf.data(), n);
+    const int st = ::pclose(pipe);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+}  // namespace qnst::testing

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds, and runs every test.
+#   1. the suite, optimised with debug information;
+#   2. the suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the concurrency tests under ThreadSanitizer;
+#   4. every extra check in scripts/checks/ (cross builds, fuzzing, ...).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+scripts/setup.sh
+
+build_and_test() {  # <build dir> <ctest args...> -- <cmake args...>
+  local dir=$1; shift
+  local ctest_args=()
+  while (($#)) && [[ $1 != -- ]]; do ctest_args+=("$1"); shift; done
+  shift
+  echo "=== $dir"
+  cmake -S "$root" -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "${ctest_args[@]}"
+}
+
+build_and_test build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  build_and_test build/asan -- -DCMAKE_BUILD_TYPE=Debug -DQNST_SANITIZE=ON -DQNST_BENCH=OFF
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  build_and_test build/tsan -L concurrency --no-tests=ignore -- \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQNST_TSAN=ON -DQNST_BENCH=OFF
+
+for check in scripts/checks/*.sh; do
+  [[ -e $check ]] || continue
+  echo "=== $check"
+  "$check"
+done
+echo "all tests passed"
