@@ -84,8 +84,11 @@ QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
  * one error-log entry says so.
  *
  * Returns 0; the first failing setter's Berkeley DB code (unlogged, earlier settings kept);
- * 12 (ENOMEM) when the error sink cannot be allocated; or the code of DB_ENV->open (2 ENOENT
- * for a normal open of a missing environment, DB_RUNRECOVERY, DB_VERSION_MISMATCH, ...).
+ * 12 (ENOMEM) when the error sink cannot be allocated; 22 (EINVAL) for a handle that is not
+ * created; or the code of DB_ENV->open: DB_RUNRECOVERY for a normal open of an environment
+ * that does not exist or that a crashed process left behind (open it with recovery), 2
+ * (ENOENT) for a missing home directory, 22 (EINVAL) when this process already has the
+ * environment open, DB_VERSION_MISMATCH, ...
  * A failed open leaves the handle created; the caller closes it with qnst_env_close. */
 QNST_API int qnst_env_open(qnst_envrec *env, const char *home, const char *logdir,
                            const char *errfile, uint32_t max_lockers, uint32_t max_locks,

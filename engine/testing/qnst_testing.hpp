@@ -87,8 +87,12 @@ std::string log_prefix_re(const std::string &source);
 // Raw bytes as lower-case hex, for comparing on-disk records.
 std::string hex(const void *data, size_t size);
 
-// Runs a Berkeley DB utility (db_dump, db_verify, ...) with `args` in `home`; returns its
-// standard output, and its exit status through `status`.
+// Debian installs Berkeley DB's utilities under versioned names.
+inline constexpr const char *kDbDump = "db5.3_dump";
+inline constexpr const char *kDbVerify = "db5.3_verify";
+
+// Runs a shell command (typically one of the utilities above); returns its standard output, and
+// its exit status through `status`.
 std::string run_utility(const std::string &command, int *status = nullptr);
 
 }  // namespace qnst::testing
