@@ -156,7 +156,8 @@ QNST_API int qnst_fastfile_blobread(qnst_fastfile *h, const void **data, uint32_
  * offset is above the last accepted offset and equals that offset plus the last accepted size;
  * other records are passed over. `*last_offset` and `*last_pos` are the offset and the file
  * position (of the header) of the last accepted record; both are 0 when none was accepted (or
- * when only the first part, at file position 0, was).
+ * when only the first part, at file position 0, was). Meant for handles opened for reading: a
+ * handle opened for writing reads only whole sectors and finds nothing.
  * Returns 0; 22 when an argument is null. */
 QNST_API int qnst_fastfile_bpartsize(qnst_fastfile *h, uint64_t *last_offset, uint64_t *last_pos);
 
