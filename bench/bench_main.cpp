@@ -13,15 +13,18 @@ std::vector<std::pair<std::string, std::string>> &ratios() {
     return pairs;
 }
 
-// Prints as the console reporter does and keeps each run's time per iteration.
+// Prints as the console reporter does and keeps each benchmark's time per iteration: the
+// median when it is repeated (--benchmark_repetitions), else the single run's.
 class RecordingReporter : public ::benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median) continue;
             const double ns = run.GetAdjustedRealTime() *
                               (1e9 / ::benchmark::GetTimeUnitMultiplier(run.time_unit));
-            times_[run.benchmark_name()] = ns;
+            times_[run.run_name.str()] = ns;
         }
         ConsoleReporter::ReportRuns(runs);
     }

@@ -3,7 +3,6 @@
 
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qnst_internal.hpp"
@@ -67,21 +66,6 @@ TEST(ErrorLog, WithoutAnErrorFileTheWritersDoNothing) {
     QNST_FAIL(bare, EINVAL);
     QNST_MSG(bare, "nowhere either");
     bare->close(bare, 0);
-}
-
-TEST(ErrorLog, ConcurrentMessagesNeverInterleave) {
-    TempEnv env;
-    const std::string filler(300, 'x');
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) QNST_MSG(env.dbenv(), "thread %d entry %d %s", t, i, filler.c_str());
-        });
-    for (auto &th : threads) th.join();
-    const auto lines = env.error_lines();
-    ASSERT_EQ(800u, lines.size());
-    const std::regex whole(log_prefix_re("qnst/bdb/bdb_test") + "error:thread \\d entry \\d+ x{300}");
-    for (const auto &line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
 }
 
 struct Member {

@@ -1,0 +1,92 @@
+// The environment shared by several threads: log entries from many threads, and the
+// maintenance thread bodies running beside transactions.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qnst_internal.hpp"
+#include "qnst_testing.hpp"
+
+QNST_SOURCE("qnst/bdb/bdb_test");
+
+namespace {
+
+using qnst::testing::log_prefix_re;
+using qnst::testing::TempEnv;
+
+TEST(ErrorLog, ConcurrentMessagesNeverInterleave) {
+    TempEnv env;
+    const std::string filler(300, 'x');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) QNST_MSG(env.dbenv(), "thread %d entry %d %s", t, i, filler.c_str());
+        });
+    for (auto &th : threads) th.join();
+    const auto lines = env.error_lines();
+    ASSERT_EQ(800u, lines.size());
+    const std::regex whole(log_prefix_re("qnst/bdb/bdb_test") + "error:thread \\d entry \\d+ x{300}");
+    for (const auto &line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST(MaintenanceThreads, StopWakesSleepingBodies) {
+    TempEnv env;
+    int rc[3] = {-1, -1, -1};
+    std::thread checkpoint([&] { rc[0] = qnst_env_checkpointthread(env.env(), 3600, ""); });
+    std::thread trickle([&] { rc[1] = qnst_env_flushcachethread(env.env(), 20); });
+    std::thread deadlock([&] { rc[2] = qnst_env_checkdlockthread(env.env()); });
+    EXPECT_EQ(0, qnst_env_stopthreads(env.env()));
+    checkpoint.join();
+    trickle.join();
+    deadlock.join();
+    EXPECT_EQ(0, rc[0]);
+    EXPECT_EQ(0, rc[1]);
+    EXPECT_EQ(0, rc[2]);
+}
+
+TEST(MaintenanceThreads, DeadlockThreadBreaksADeadlock) {
+    TempEnv env;
+    DB *db = nullptr;
+    ASSERT_EQ(0, db_create(&db, env.dbenv(), 0));
+    ASSERT_EQ(0, db->open(db, nullptr, "t.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT | DB_THREAD, 0));
+    auto put = [&](DB_TXN *txn, uint32_t k) {
+        DBT key = qnst::user_dbt(&k, sizeof k), data = qnst::user_dbt(&k, sizeof k);
+        return db->put(db, txn, &key, &data, 0);
+    };
+    // A second table, so that the two transactions certainly wait on each other's page.
+    DB *db2 = nullptr;
+    ASSERT_EQ(0, db_create(&db2, env.dbenv(), 0));
+    ASSERT_EQ(0, db2->open(db2, nullptr, "u.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT | DB_THREAD, 0));
+    auto put2 = [&](DB_TXN *txn, uint32_t k) {
+        DBT key = qnst::user_dbt(&k, sizeof k), data = qnst::user_dbt(&k, sizeof k);
+        return db2->put(db2, txn, &key, &data, 0);
+    };
+    std::thread detector([&] { qnst_env_checkdlockthread(env.env()); });
+    DB_TXN *t1 = nullptr, *t2 = nullptr;
+    ASSERT_EQ(0, qnst_txn_begin(env.dbenv(), nullptr, &t1));
+    ASSERT_EQ(0, qnst_txn_begin(env.dbenv(), nullptr, &t2));
+    ASSERT_EQ(0, put(t1, 1));
+    ASSERT_EQ(0, put2(t2, 1));
+    // Each side ends its own transaction, so the victim's abort lets the other one finish.
+    auto finish = [](DB_TXN *txn, int rc) {
+        (void)(rc == DB_LOCK_DEADLOCK ? qnst_txn_abort(txn) : qnst_txn_commit(txn, 0));
+        return rc;
+    };
+    int rc1 = -1, rc2 = -1;
+    std::thread a([&] { rc1 = finish(t1, put2(t1, 2)); });
+    std::thread b([&] { rc2 = finish(t2, put(t2, 2)); });
+    a.join();
+    b.join();
+    EXPECT_TRUE((rc1 == DB_LOCK_DEADLOCK) != (rc2 == DB_LOCK_DEADLOCK)) << rc1 << " " << rc2;
+    EXPECT_TRUE(rc1 == 0 || rc2 == 0) << rc1 << " " << rc2;
+    qnst_env_stopthreads(env.env());
+    detector.join();
+    db->close(db, 0);
+    db2->close(db2, 0);
+    EXPECT_TRUE(env.error_lines().empty()) << "deadlocks are not logged";
+}
+
+}  // namespace
