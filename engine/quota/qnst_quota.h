@@ -6,14 +6,19 @@
  * then current usage (signed 64). An increase that would take the usage above the limit is
  * refused.
  *
- * Lifetime of the records. They are kept in the environment's cache, not in a file, so they are
- * gone whenever the environment's regions are rebuilt: after a recovery open (the records are
- * not recovered from the log), after a crash, and after the region files are removed. A normal
- * (non-recovery) open of an environment that was closed cleanly reuses the region files that
- * stayed behind in the environment home, and with them the cache that holds the database: the
- * records of the previous run are found again. A server that wants fresh quotas at start
- * therefore writes every record with qn_quota_init after opening (or opens the environment with
- * recovery).
+ * Lifetime of the records. They are kept in the environment's cache, whose pages live in the
+ * region files ("__db.001", ...) of the environment home, never in a database file:
+ *   - A clean close (qnst_env_close) leaves the region files behind, and the next open finds
+ *     every record again, whether it is a normal open or one that asks for recovery: with no
+ *     crashed process to recover from, the regions are kept and no recovery runs.
+ *   - After a crash the recovery open rebuilds the regions and replays the log from the last
+ *     checkpoint. The table comes back only when its creation lies in that stretch of log: with
+ *     no checkpoint since the table was first created in the environment, every record whose
+ *     commit had reached the log file returns (commits made without syncing may be lost);
+ *     after a checkpoint no record returns, not even those committed after it.
+ * So the records are not reset by closing and reopening the environment, and after a crash they
+ * are unreliable. A server that wants a known state writes every record with qn_quota_init
+ * after opening the environment.
  *
  * All calls run in the caller's transaction. Failing Berkeley DB calls return their code and
  * are logged unless the code is DB_LOCK_DEADLOCK or DB_LOCK_NOTGRANTED.
