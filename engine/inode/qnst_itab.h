@@ -21,7 +21,12 @@
  *
  * A set of 1 to 8 tables (qnst_itabmrec) lives in files "<base>_<index in lower-case hex>.db".
  * Its inode numbers carry the table index in their top four bits: (index << 28) | number, so a
- * table of a set issues numbers below 2^28.
+ * table of a set issues numbers below 2^28. Allocation takes the tables in turn (a round-robin
+ * cursor) and skips tables believed empty. The per-table free counts are in-memory hints: -1
+ * (unknown, maybe free) after create, raised by extensions, lowered by allocations, 0 once a
+ * table was found empty; numbers given back with qnst_inodem_dealloc do not raise them, and an
+ * aborted transaction does not restore them. Threads may share a set: the hints are read and
+ * written as relaxed atomics, everything else is serialised by Berkeley DB's locks.
  *
  * Transactions: the allocation calls work in the caller's transaction and never end it; the
  * extensions run transactions of their own. Reads that precede a write take write locks
@@ -126,8 +131,9 @@ QNST_API int qnst_inode_alloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint3
 /* Allocates the given number `ino` with `cver`. `extend_by` is set to 0, except when `ino` lies
  * at or beyond the sequence: then nothing is allocated, `extend_by` receives the count by which
  * the table must be extended to issue `ino`, and the call returns 0; extend and call again.
- * Returns 0; 22 (EINVAL, logged) for number 0; QNST_EINODEBUSY when `ino` is allocated or
- * withheld (logged with code DB_NOTFOUND); or a Berkeley DB code (logged). */
+ * Returns 0; 22 (EINVAL, logged) for number 0 or a number above QNST_ITAB_MAXINO;
+ * QNST_EINODEBUSY when `ino` is allocated or withheld (logged with code DB_NOTFOUND);
+ * DB_NOTFOUND (logged) when the table has no sequence; or a Berkeley DB code (logged). */
 QNST_API int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint32_t ino,
                                  uint32_t *extend_by);
 
@@ -138,8 +144,9 @@ QNST_API int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, ui
  *   - at or beyond the sequence by less than 1024: QNST_ENOINODE, extend and pick again;
  *   - beyond the sequence by 1024 or more: the numbers in between are abandoned, the sequence
  *     moves past `ino` and `ino` is allocated with cver `value`.
- * Returns 0; 22 (EINVAL, logged) for number 0; QNST_ENOINODE (not logged); or a Berkeley DB
- * code (logged). */
+ * Returns 0; 22 (EINVAL, logged) for number 0 or a number above QNST_ITAB_MAXINO;
+ * QNST_ENOINODE (not logged); DB_NOTFOUND (logged) when the table has no sequence; or a
+ * Berkeley DB code (logged). */
 QNST_API int qnst_inode_pick(qnst_itab *itab, DB_TXN *txn, uint32_t ino, uint32_t value);
 
 /* Marks the allocated number `ino` deleted at version `dver` (its cver is kept; it stays
@@ -180,9 +187,9 @@ QNST_API int qnst_itabm_remove(DB_ENV *dbenv, const char *base, int32_t count);
 /* Extends table ino >> 28 by `count` numbers; with `ino` 0 the table at the round-robin cursor,
  * but only when it is known to be empty (free count 0; otherwise nothing is done and 0 is
  * returned). Adds `count` to that table's free count.
- * Returns 0; 22 (EINVAL, logged) for a table index outside the set; or the failure of
- * qnst_itab_extend (logged), 28 (ENOSPC) included when the table would issue numbers above
- * QNST_ITABM_MAXINO. */
+ * Returns 0; 22 (EINVAL, logged) for a table index outside the set or a closed set; or the
+ * failure of qnst_itab_extend (logged), 28 (ENOSPC) included when the table would issue numbers
+ * above QNST_ITABM_MAXINO. */
 QNST_API int qnst_itabm_extend(qnst_itabmrec *itabm, uint32_t count, uint32_t ino);
 
 /* Raises the sequence of table ino >> 28 to (ino & 0x0FFFFFFF) + 1, so that the table never
@@ -198,7 +205,8 @@ QNST_API int qnst_itabm_setrange(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino
  * The number, with its table index, is returned through `ino`.
  * Returns 0; QNST_ENOINODE (not logged) when every table is known to be empty or the chosen
  * table turned out to be empty (its free count becomes 0; no other table is tried): call
- * qnst_itabm_extend(itabm, n, 0) and allocate again; or a Berkeley DB code (logged). */
+ * qnst_itabm_extend(itabm, n, 0) and allocate again; 22 (EINVAL, logged) for a closed set; or a
+ * Berkeley DB code (logged). */
 QNST_API int qnst_inodem_alloc(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t cver, uint32_t *ino);
 
 /* qnst_inode_getalloc on table ino >> 28. When `extend_by` comes back non-zero, call
