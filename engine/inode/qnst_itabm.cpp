@@ -1,10 +1,15 @@
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 
 #include "qnst_itab.hpp"
 
 QNST_SOURCE("qnst/inode/qnst_itabm");
+
+// The environment's users list reads a member's identifier right after its link.
+static_assert(offsetof(qnst_itabmrec, link) == 0 &&
+              offsetof(qnst_itabmrec, id) == sizeof(qnst_listlink));
 
 using namespace qnst::itab;
 
