@@ -1,0 +1,78 @@
+/*
+ * qnst_quota.h: quota records, a limit and a current usage per 32-bit quota identifier.
+ *
+ * The records live in "quota", a named in-memory DB_HASH database of the environment (no file).
+ * Key: the identifier, u32 little-endian. Data, 16 bytes little-endian: limit (signed 64),
+ * then current usage (signed 64). An increase that would take the usage above the limit is
+ * refused.
+ *
+ * Lifetime of the records. They are kept in the environment's cache, whose pages live in the
+ * region files ("__db.001", ...) of the environment home, never in a database file:
+ *   - A clean close (qnst_env_close) leaves the region files behind, and the next open finds
+ *     every record again, whether it is a normal open or one that asks for recovery: with no
+ *     crashed process to recover from, the regions are kept and no recovery runs.
+ *   - After a crash the recovery open rebuilds the regions and replays the log from the last
+ *     checkpoint. The table comes back only when its creation lies in that stretch of log: with
+ *     no checkpoint since the table was first created in the environment, every record whose
+ *     commit had reached the log file returns (commits made without syncing may be lost);
+ *     after a checkpoint no record returns, not even those committed after it.
+ * So the records are not reset by closing and reopening the environment, and after a crash they
+ * are unreliable. A server that wants a known state writes every record with qn_quota_init
+ * after opening the environment.
+ *
+ * All calls run in the caller's transaction. Failing Berkeley DB calls return their code and
+ * are logged unless the code is DB_LOCK_DEADLOCK or DB_LOCK_NOTGRANTED.
+ */
+#ifndef QNST_QUOTA_H
+#define QNST_QUOTA_H
+
+#include <db.h>
+#include <stdint.h>
+
+#include "qnst_defs.h"
+
+/* qn_quota_modify: the change would take the usage above the limit; nothing was written. */
+#define QN_QUOTA_EXCEEDED (-1)
+
+QNST_BEGIN_DECLS
+
+/* Quota handle, allocated by qn_quota_create and freed by qn_quota_close. */
+typedef struct qn_quotarec {
+    DB_ENV *dbenv; /* the environment */
+    DB *db;        /* the "quota" database; null when there is none */
+} qn_quotarec;
+
+/* Allocates a handle for `dbenv` and creates its database handle (not open). *handle is set to
+ * null first and receives the handle on success.
+ * Returns 0; 12 (ENOMEM); or db_create's code (logged; the handle is freed). */
+QNST_API int qn_quota_create(qn_quotarec **handle, DB_ENV *dbenv);
+
+/* Opens (creating when missing) the environment's "quota" database.
+ * Returns 0 or the Berkeley DB code (logged). */
+QNST_API int qn_quota_open(qn_quotarec *handle);
+
+/* Closes the database handle, if any, and frees the handle. The records stay in the
+ * environment. A null handle is ignored. Always 0. */
+QNST_API int qn_quota_close(qn_quotarec *handle);
+
+/* Writes the record of `id` with `limit` and `current`, replacing any earlier one.
+ * Returns 0 or the Berkeley DB code (logged). */
+QNST_API int qn_quota_init(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t limit,
+                           int64_t current);
+
+/* Adds `delta` to the usage of `id` (read with a write lock). A usage above the limit is
+ * refused; a usage equal to the limit is accepted. A delta of 0 or less is accepted even when
+ * the usage is already above the limit or becomes negative. The sum saturates at the limits of
+ * signed 64-bit.
+ * Returns 0; QN_QUOTA_EXCEEDED (-1, not logged; the record is unchanged); DB_NOTFOUND (logged)
+ * when `id` has no record; or the Berkeley DB code (logged). */
+QNST_API int qn_quota_modify(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t delta);
+
+/* Returns the usage of `id` (read with a write lock) through `current`; the limit is not
+ * returned. Returns 0; DB_NOTFOUND (logged) when `id` has no record; or the Berkeley DB code
+ * (logged). */
+QNST_API int qn_quota_get(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t *current);
+
+QNST_END_DECLS
+
+#endif /* QNST_QUOTA_H */

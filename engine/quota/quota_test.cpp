@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "qnst_internal.hpp"
+#include "qnst_quota.h"
+#include "qnst_testing.hpp"
+
+namespace {
+
+using qnst::testing::TempEnv;
+using qnst::testing::with_txn;
+
+class QuotaTest : public ::testing::Test {
+protected:
+    void SetUp() override { open(); }
+    void TearDown() override { qn_quota_close(q_); }
+
+    void open() {
+        ASSERT_EQ(qn_quota_create(&q_, env_.dbenv()), 0);
+        ASSERT_EQ(qn_quota_open(q_), 0);
+    }
+    // Closes and reopens the environment: a normal open, or a recovery open followed by the
+    // normal open the server works in.
+    void reopen_env(bool recover) {
+        qn_quota_close(q_);
+        q_ = nullptr;
+        if (recover) env_.reopen(true);
+        env_.reopen(false);
+        open();
+    }
+
+    int init(uint32_t id, int64_t limit, int64_t current) {
+        return with_txn(env_.dbenv(),
+                        [&](DB_TXN *txn) { return qn_quota_init(q_, txn, id, limit, current); });
+    }
+    int modify(uint32_t id, int64_t delta) {
+        return with_txn(env_.dbenv(),
+                        [&](DB_TXN *txn) { return qn_quota_modify(q_, txn, id, delta); });
+    }
+    int64_t current(uint32_t id, int *rc = nullptr) {
+        int64_t cur = -12345;
+        const int r = with_txn(env_.dbenv(),
+                               [&](DB_TXN *txn) { return qn_quota_get(q_, txn, id, &cur); });
+        if (rc) *rc = r;
+        else EXPECT_EQ(r, 0);
+        return cur;
+    }
+    // The stored bytes of `id`, read without the family's code.
+    std::string raw(uint32_t id) {
+        uint8_t kb[4], vb[32];
+        qnst::store_le32(kb, id);
+        DBT key = qnst::user_dbt(kb, sizeof kb);
+        DBT data = qnst::user_dbt(vb, 0, sizeof vb);
+        const int rc = q_->db->get(q_->db, nullptr, &key, &data, 0);
+        return rc ? "rc " + std::to_string(rc) : qnst::testing::hex(vb, data.size);
+    }
+
+    TempEnv env_;
+    qn_quotarec *q_ = nullptr;
+};
+
+TEST_F(QuotaTest, UsageUpToTheLimitIsAcceptedAndOneMoreIsRefused) {
+    ASSERT_EQ(init(7, 1000, 900), 0);
+    EXPECT_EQ(raw(7), "e803000000000000" "8403000000000000");
+    EXPECT_EQ(modify(7, 100), 0);
+    EXPECT_EQ(current(7), 1000);
+    const std::string at_limit = raw(7);
+    EXPECT_EQ(modify(7, 1), QN_QUOTA_EXCEEDED);
+    EXPECT_EQ(raw(7), at_limit);
+    EXPECT_EQ(modify(7, -1500), 0);  // decreases are accepted, even below zero
+    EXPECT_EQ(current(7), -500);
+    EXPECT_EQ(raw(7), "e803000000000000" "0cfeffffffffffff");
+    EXPECT_TRUE(env_.error_lines().empty());
+}
+
+TEST_F(QuotaTest, DecreasesAreAcceptedAboveALoweredLimit) {
+    ASSERT_EQ(init(1, 100, 500), 0);
+    EXPECT_EQ(modify(1, 1), QN_QUOTA_EXCEEDED);
+    EXPECT_EQ(modify(1, -100), 0);
+    EXPECT_EQ(current(1), 400);
+    ASSERT_EQ(init(1, 100, 0), 0);  // init replaces the record
+    EXPECT_EQ(current(1), 0);
+}
+
+TEST_F(QuotaTest, SumsSaturateInsteadOfWrapping) {
+    ASSERT_EQ(init(2, INT64_MAX, INT64_MAX - 1), 0);
+    EXPECT_EQ(modify(2, INT64_MAX), 0);  // stops at the top, which the limit allows
+    EXPECT_EQ(current(2), INT64_MAX);
+    ASSERT_EQ(init(3, 0, INT64_MIN + 1), 0);
+    EXPECT_EQ(modify(3, -2), 0);
+    EXPECT_EQ(current(3), INT64_MIN);
+}
+
+TEST_F(QuotaTest, AnUnknownIdentifierIsNotFoundAndLogged) {
+    int rc = 0;
+    current(99, &rc);
+    EXPECT_EQ(rc, DB_NOTFOUND);
+    EXPECT_EQ(modify(99, 1), DB_NOTFOUND);
+    const auto lines = env_.error_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::regex entry(qnst::testing::log_prefix_re("qnst/quota/qnst_quota") +
+                           "code -30988");
+    for (const auto &line : lines) EXPECT_TRUE(std::regex_match(line, entry)) << line;
+}
+
+// The records live in the environment's cache, which lasts as long as the region files in the
+// environment home. A clean close leaves those behind, and the next open finds the records again,
+// even one that asks for recovery: with no crashed process to recover from, the regions are
+// kept.
+TEST_F(QuotaTest, RecordsOutliveACleanClose) {
+    ASSERT_EQ(init(5, 50, 20), 0);
+    reopen_env(false);
+    EXPECT_EQ(current(5), 20);
+    reopen_env(true);
+    EXPECT_EQ(current(5), 20);
+}
+
+// After a crash the recovery open rebuilds the regions and replays the log from the last
+// checkpoint. The database is recreated only when its creation lies in that stretch of log: with
+// no checkpoint since, every record whose commit reached the log file comes back; after a
+// checkpoint none does, not even those committed after it.
+class QuotaCrashTest : public QuotaTest, public ::testing::WithParamInterface<bool> {
+protected:
+    // A server process that opens the environment, writes record `id` with a commit that reaches
+    // the log file, checkpoints when asked, writes `id` + 1 the same way, and dies without
+    // closing anything.
+    void crash_after_writing(uint32_t id, bool checkpoint) {
+        qn_quota_close(q_);
+        q_ = nullptr;
+        env_.close();
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) ::_exit(write_and_die(id, checkpoint));
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        reopen_env(true);
+    }
+
+    int write_and_die(uint32_t id, bool checkpoint) {
+        qnst_envrec env{};
+        qn_quotarec *q = nullptr;
+        const std::string home = env_.home().string();
+        const std::string err = env_.file("child.log");
+        int rc = qnst_env_create(&env, 0);
+        if (!rc) rc = qnst_env_open(&env, home.c_str(), nullptr, err.c_str(), 0, 20000, 20000, 0,
+                                    0, 0, 0, 8u << 20, 0, 0, 0, 0);
+        if (!rc) rc = qn_quota_create(&q, env.dbenv);
+        if (!rc) rc = qn_quota_open(q);
+        for (uint32_t i = 0; i < 2 && !rc; ++i) {
+            if (i == 1 && checkpoint) rc = env.dbenv->txn_checkpoint(env.dbenv, 0, 0, DB_FORCE);
+            DB_TXN *txn = nullptr;
+            if (!rc) rc = qnst_txn_begin(env.dbenv, nullptr, &txn);
+            if (!rc) rc = qn_quota_init(q, txn, id + i, 100, 10);
+            if (!rc) rc = qnst_txn_commit(txn, 1);
+        }
+        return rc == 0 ? 0 : 1;
+    }
+};
+
+TEST_P(QuotaCrashTest, RecoveryKeepsWhatTheLogHoldsSinceTheLastCheckpoint) {
+    const bool checkpoint = GetParam();
+    ASSERT_EQ(init(5, 50, 20), 0);  // committed without flushing the log
+    crash_after_writing(6, checkpoint);
+    for (uint32_t id : {5u, 6u, 7u}) {
+        int rc = 0;
+        const int64_t cur = current(id, &rc);
+        if (checkpoint) {
+            EXPECT_EQ(rc, DB_NOTFOUND) << id;
+        } else {
+            // The child's flushed commits carried the parent's earlier record to the log file.
+            EXPECT_EQ(rc, 0) << id;
+            EXPECT_EQ(cur, id == 5 ? 20 : 10) << id;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Checkpoint, QuotaCrashTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                             return p.param ? "after" : "none";
+                         });
+
+}  // namespace
