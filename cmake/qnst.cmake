@@ -13,6 +13,8 @@ endfunction()
 function(qnst_family_test name)
   cmake_parse_arguments(T "" "" "LABELS" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS})
+  # Exported so that sanitizer runtimes find the hooks the test fixtures define.
+  set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
   target_compile_options(${name} PRIVATE ${QNST_WARNINGS})
   target_link_libraries(${name} PRIVATE qnst_testing GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")

@@ -25,7 +25,7 @@ build_and_test() {  # <build dir> <ctest args...> -- <cmake args...>
 build_and_test build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build_and_test build/asan -- -DCMAKE_BUILD_TYPE=Debug -DQNST_SANITIZE=ON -DQNST_BENCH=OFF
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   build_and_test build/tsan -L concurrency --no-tests=ignore -- \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQNST_TSAN=ON -DQNST_BENCH=OFF
 
