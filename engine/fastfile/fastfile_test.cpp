@@ -282,6 +282,32 @@ TEST_F(FastFile, LazyHandleCollectsRecordsAndReportsWhenFull) {
     EXPECT_EQ(walk_blocks(read_file(path)), (std::vector<BlockRecord>{{512 + 16, 7, a}}));
 }
 
+// Only a full lazy buffer writes the pending output of a blob record; a caller's value survives
+// every other call, also one that writes a full buffer out or fails.
+TEST_F(FastFile, BlobWriteSetsPendingOnlyWhenALazyBufferIsFull) {
+    Bytes d = pattern(400, 1);
+    uint32_t pending = 77;
+    Handle lazy = make(1024, 1);
+    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 0, 400, &pending), 0);
+    EXPECT_EQ(pending, 77u);
+    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 400, 400, &pending), 0);
+    EXPECT_EQ(pending, 77u);
+    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 800, 400, &pending), 0);
+    EXPECT_EQ(pending, 832u) << "full: the fill level";
+    EXPECT_EQ(lazy->used, 832);
+
+    Handle h = make(1024);
+    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+    for (uint64_t part = 0; part < 3; ++part) {
+        pending = 77;
+        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 400, part * 400, 400, &pending), 0);
+        EXPECT_EQ(pending, 77u) << "part " << part;
+    }
+    EXPECT_EQ(h->position, 1024u) << "the third part wrote the first two out";
+    EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 1009, 0, 0, &pending), EINVAL);
+    EXPECT_EQ(pending, 77u);
+}
+
 // Records of random sizes, some far larger than the buffer, with flushes at random points: every
 // offset output is where the data is, and a reader walking the file finds every record in order.
 TEST_F(FastFile, EveryBlockOffsetIsTheDataPositionInTheFile) {

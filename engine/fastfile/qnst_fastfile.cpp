@@ -279,8 +279,9 @@ QNST_API int qnst_fastfile_flush(qnst_fastfile *h, uint64_t *end) {
 
 QNST_API int qnst_fastfile_blobwrite(qnst_fastfile *h, const void *data, int32_t n,
                                      uint64_t offset, uint32_t size, uint32_t *pending) {
+    // `*pending` is written only when a lazy buffer is full: callers that keep one pending
+    // variable across their writes see it untouched by writes that went in.
     if (!h || !pending) return EINVAL;
-    *pending = 0;
     if (n <= 0 || !data) return EINVAL;
     const int64_t total = static_cast<int64_t>(n) + kHeader;
     if (total > h->dwsize) return EINVAL;

@@ -125,9 +125,10 @@ QNST_API int qnst_fastfile_newblk(qnst_fastfile *h, const void *data, int32_t n,
 QNST_API int qnst_fastfile_flush(qnst_fastfile *h, uint64_t *end);
 
 /* Appends a blob record: `n` bytes of `data`, a part of an object at `offset`, with `size`.
- * `*pending` is set to 0, or (lazy) to the nonzero fill level when the record does not fit
- * behind the buffered ones; nothing is stored then and the result is 0. Without lazy a full
- * buffer is written out first.
+ * Lazy: when the record does not fit behind the buffered ones, nothing is stored, `*pending` is
+ * set to the (nonzero) fill level and the result is 0. In every other case `*pending` is left
+ * as it was (unlike qnst_fastfile_newblk, which clears it): without lazy a full buffer is written
+ * out first and not reported.
  * Returns 0;
  *   22 `h` or `pending` null, `n` not positive (a zero length would read as padding), `data`
  *      null, the record with its header larger than `dwsize`, or a full buffer and no file open;
