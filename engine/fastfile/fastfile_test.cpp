@@ -564,6 +564,9 @@ TEST_F(FastFile, NamesAndDeletion) {
         }
     }
     EXPECT_EQ(qnst_fastfile_open(h.get(), 2, nullptr, 0, 0), ENOMEM);
+    // The name is converted before the offsets are checked.
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, dir.file("bad\xff.ff").c_str(), 100, 0), ENOMEM);
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, nullptr, 4096, 0), ENOMEM);
     EXPECT_EQ(qnst_fastfile_delete(nullptr), ENOMEM);
 }
 

@@ -218,6 +218,8 @@ QNST_API int qnst_fastfile_open(qnst_fastfile *h, uint32_t mode, const char *fna
                                 int64_t padoff) {
     if (!h) return EINVAL;
     close_file(h);
+    // A name that cannot be converted is reported before any check of the offsets.
+    if (!qnst::file::name_ok(fname)) return ENOMEM;
     if (mode == QNST_FASTFILE_OPEN_READ) {
         if (int rc = qnst::file::open_read(fname, &h->file)) return rc;
         h->position = foff;

@@ -86,7 +86,8 @@ QNST_API int qnst_fastfile_create(qnst_fastfile **out, uint32_t dwsize, uint32_t
  *   5  writing, and `foff` is not a multiple of 512, `padoff` is negative, the gap exceeds 1024
  *      bytes (these three before anything is opened), the file ends before `padoff`, or the
  *      zeroing write fails or is short;
- *   12 `fname` is null or cannot be converted (see above), or memory runs out;
+ *   12 `fname` is null or cannot be converted (see above; checked before `foff` and `padoff`),
+ *      or memory runs out;
  *   22 `h` is null;
  *   the system error: the read of the sector holding `padoff` failed.
  * After a failure no file is open on the handle. */

@@ -70,6 +70,8 @@ int fd_of(native f) { return static_cast<int>(f); }
 
 }  // namespace
 
+bool name_ok(const char *utf8_name) { return convertible(utf8_name); }
+
 int open_read(const char *utf8_name, native *out) {
     *out = kInvalid;
     if (!convertible(utf8_name)) return ENOMEM;
