@@ -534,6 +534,9 @@ TEST_F(FastFile, NamesAndDeletion) {
     EXPECT_EQ(qnst_fastfile_delete(path.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(qnst_fastfile_delete(dir.path().c_str()), -1) << "a directory is not a fast file";
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 1, dir.path().c_str(), 0, 0), ENOENT);
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, dir.path().c_str(), 0, 0), ENOENT);
+    EXPECT_EQ(h->file, -1);
 
     std::string utf8 = dir.file("d\xc3\xa9j\xc3\xa0-\xf0\x9f\x92\xbe.ff");
     ASSERT_EQ(qnst_fastfile_open(h.get(), 2, utf8.c_str(), 0, 0), 0);
