@@ -1,11 +1,13 @@
 // Fast files: record layout and padding checked on the raw file bytes, reading back, the
 // usable-part scan, and corrupt or cut-off files.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -490,6 +492,85 @@ TEST_F(FastFile, FailedWritesKeepTheBufferedRecords) {
     EXPECT_TRUE(all_zero(file, 510, 1024));
     EXPECT_EQ(walk_blocks(Bytes(file.begin() + 1024, file.end())),
               (std::vector<BlockRecord>{{16, 5, big}}));
+}
+
+// Limits the size of the files this process writes, so that a write at or past `bytes` fails
+// with EFBIG while the ones before it succeed; restores the limit when it goes.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit old_{};
+    void (*old_handler_)(int) = nullptr;
+};
+
+// Writes that fail after others went through: a trailing zero sector that could not be written
+// stays in front of the next records, and a large block record that fails part way is dropped
+// while the records before it stay where their offsets say.
+TEST_F(FastFile, WritesFailingPartWayLeaveAReadableFile) {
+    {
+        Handle h = make(512);
+        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        Bytes a = pattern(494, 1), b = pattern(20, 2);
+        uint32_t pending = 0;
+        uint64_t end = 0;
+        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), a.data(), 494, 0, 494, &pending), 0);
+        {
+            FileSizeLimit limit(512);
+            EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), EFBIG);
+            EXPECT_EQ(h->position, 512u) << "the records went out";
+            EXPECT_EQ(h->used, 512) << "the zero sector waits in the buffer";
+            EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending), EFBIG);
+        }
+        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending), 0);
+        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        EXPECT_EQ(end, 1536u);
+
+        Handle r = make(512);
+        ASSERT_EQ(qnst_fastfile_open(r.get(), 1, path.c_str(), 0, 0), 0);
+        for (const Bytes *want : {&a, &b}) {
+            const void *data = nullptr;
+            uint32_t length = 0, size = 0;
+            uint64_t offset = 0, next = 0;
+            ASSERT_EQ(qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next), 0);
+            auto *bytes = static_cast<const uint8_t *>(data);
+            EXPECT_EQ(Bytes(bytes, bytes + length), *want);
+        }
+    }
+    {
+        ASSERT_EQ(qnst_fastfile_delete(path.c_str()), 0);
+        Handle h = make(1024);
+        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        Bytes a = pattern(100, 3), big = pattern(3000, 4), c = pattern(200, 5);
+        uint64_t offset = 0, end = 0;
+        uint32_t pending = 0;
+        ASSERT_EQ(qnst_fastfile_newblk(h.get(), a.data(), 100, 1, &offset, &pending), 0);
+        {
+            FileSizeLimit limit(1536);  // a's sector and one load of the large record fit
+            EXPECT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 3000, 2, &offset, &pending),
+                      EFBIG);
+            EXPECT_EQ(h->position, 512u);
+            EXPECT_EQ(h->used, 0);
+        }
+        ASSERT_EQ(qnst_fastfile_newblk(h.get(), c.data(), 200, 3, &offset, &pending), 0);
+        EXPECT_EQ(offset, 512u + 16u);
+        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        Bytes file = read_file(path);
+        ASSERT_GE(file.size(), end);
+        EXPECT_EQ(walk_blocks(Bytes(file.begin(), file.begin() + static_cast<long>(end))),
+                  (std::vector<BlockRecord>{{16, 1, a}, {512 + 16, 3, c}}));
+    }
 }
 
 TEST_F(FastFile, BadArgumentsAreRefused) {
