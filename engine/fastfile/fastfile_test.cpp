@@ -1,11 +1,13 @@
 // Fast files: record layout and padding checked on the raw file bytes, reading back, the
 // usable-part scan, and corrupt or cut-off files.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -282,10 +284,38 @@ TEST_F(FastFile, LazyHandleCollectsRecordsAndReportsWhenFull) {
     EXPECT_EQ(walk_blocks(read_file(path)), (std::vector<BlockRecord>{{512 + 16, 7, a}}));
 }
 
+// Only a full lazy buffer writes the pending output of a blob record; a caller's value survives
+// every other call, also one that writes a full buffer out or fails.
+TEST_F(FastFile, BlobWriteSetsPendingOnlyWhenALazyBufferIsFull) {
+    Bytes d = pattern(400, 1);
+    uint32_t pending = 77;
+    Handle lazy = make(1024, 1);
+    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 0, 400, &pending), 0);
+    EXPECT_EQ(pending, 77u);
+    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 400, 400, &pending), 0);
+    EXPECT_EQ(pending, 77u);
+    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 800, 400, &pending), 0);
+    EXPECT_EQ(pending, 832u) << "full: the fill level";
+    EXPECT_EQ(lazy->used, 832);
+
+    Handle h = make(1024);
+    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+    for (uint64_t part = 0; part < 3; ++part) {
+        pending = 77;
+        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 400, part * 400, 400, &pending), 0);
+        EXPECT_EQ(pending, 77u) << "part " << part;
+    }
+    EXPECT_EQ(h->position, 1024u) << "the third part wrote the first two out";
+    EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 1009, 0, 0, &pending), EINVAL);
+    EXPECT_EQ(pending, 77u);
+}
+
 // Records of random sizes, some far larger than the buffer, with flushes at random points: every
 // offset output is where the data is, and a reader walking the file finds every record in order.
 TEST_F(FastFile, EveryBlockOffsetIsTheDataPositionInTheFile) {
-    for (uint32_t dwsize : {600u, 1024u, 4096u}) {
+    // A buffer below one sector (0 too) still holds a whole sector, through which every record
+    // then streams.
+    for (uint32_t dwsize : {0u, 600u, 1024u, 4096u}) {
         SCOPED_TRACE("dwsize " + std::to_string(dwsize));
         qnst_fastfile_delete(path.c_str());
         Handle h = make(dwsize);
@@ -466,6 +496,85 @@ TEST_F(FastFile, FailedWritesKeepTheBufferedRecords) {
               (std::vector<BlockRecord>{{16, 5, big}}));
 }
 
+// Limits the size of the files this process writes, so that a write at or past `bytes` fails
+// with EFBIG while the ones before it succeed; restores the limit when it goes.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit old_{};
+    void (*old_handler_)(int) = nullptr;
+};
+
+// Writes that fail after others went through: a trailing zero sector that could not be written
+// stays in front of the next records, and a large block record that fails part way is dropped
+// while the records before it stay where their offsets say.
+TEST_F(FastFile, WritesFailingPartWayLeaveAReadableFile) {
+    {
+        Handle h = make(512);
+        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        Bytes a = pattern(494, 1), b = pattern(20, 2);
+        uint32_t pending = 0;
+        uint64_t end = 0;
+        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), a.data(), 494, 0, 494, &pending), 0);
+        {
+            FileSizeLimit limit(512);
+            EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), EFBIG);
+            EXPECT_EQ(h->position, 512u) << "the records went out";
+            EXPECT_EQ(h->used, 512) << "the zero sector waits in the buffer";
+            EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending), EFBIG);
+        }
+        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending), 0);
+        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        EXPECT_EQ(end, 1536u);
+
+        Handle r = make(512);
+        ASSERT_EQ(qnst_fastfile_open(r.get(), 1, path.c_str(), 0, 0), 0);
+        for (const Bytes *want : {&a, &b}) {
+            const void *data = nullptr;
+            uint32_t length = 0, size = 0;
+            uint64_t offset = 0, next = 0;
+            ASSERT_EQ(qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next), 0);
+            auto *bytes = static_cast<const uint8_t *>(data);
+            EXPECT_EQ(Bytes(bytes, bytes + length), *want);
+        }
+    }
+    {
+        ASSERT_EQ(qnst_fastfile_delete(path.c_str()), 0);
+        Handle h = make(1024);
+        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        Bytes a = pattern(100, 3), big = pattern(3000, 4), c = pattern(200, 5);
+        uint64_t offset = 0, end = 0;
+        uint32_t pending = 0;
+        ASSERT_EQ(qnst_fastfile_newblk(h.get(), a.data(), 100, 1, &offset, &pending), 0);
+        {
+            FileSizeLimit limit(1536);  // a's sector and one load of the large record fit
+            EXPECT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 3000, 2, &offset, &pending),
+                      EFBIG);
+            EXPECT_EQ(h->position, 512u);
+            EXPECT_EQ(h->used, 0);
+        }
+        ASSERT_EQ(qnst_fastfile_newblk(h.get(), c.data(), 200, 3, &offset, &pending), 0);
+        EXPECT_EQ(offset, 512u + 16u);
+        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        Bytes file = read_file(path);
+        ASSERT_GE(file.size(), end);
+        EXPECT_EQ(walk_blocks(Bytes(file.begin(), file.begin() + static_cast<long>(end))),
+                  (std::vector<BlockRecord>{{16, 1, a}, {512 + 16, 3, c}}));
+    }
+}
+
 TEST_F(FastFile, BadArgumentsAreRefused) {
     qnst_fastfile *raw = reinterpret_cast<qnst_fastfile *>(&raw);
     EXPECT_EQ(qnst_fastfile_create(&raw, 0x7ffffe01u, 0), EINVAL);
@@ -508,6 +617,9 @@ TEST_F(FastFile, NamesAndDeletion) {
     EXPECT_EQ(qnst_fastfile_delete(path.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(qnst_fastfile_delete(dir.path().c_str()), -1) << "a directory is not a fast file";
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 1, dir.path().c_str(), 0, 0), ENOENT);
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, dir.path().c_str(), 0, 0), ENOENT);
+    EXPECT_EQ(h->file, -1);
 
     std::string utf8 = dir.file("d\xc3\xa9j\xc3\xa0-\xf0\x9f\x92\xbe.ff");
     ASSERT_EQ(qnst_fastfile_open(h.get(), 2, utf8.c_str(), 0, 0), 0);
@@ -538,6 +650,9 @@ TEST_F(FastFile, NamesAndDeletion) {
         }
     }
     EXPECT_EQ(qnst_fastfile_open(h.get(), 2, nullptr, 0, 0), ENOMEM);
+    // The name is converted before the offsets are checked.
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, dir.file("bad\xff.ff").c_str(), 100, 0), ENOMEM);
+    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, nullptr, 4096, 0), ENOMEM);
     EXPECT_EQ(qnst_fastfile_delete(nullptr), ENOMEM);
 }
 

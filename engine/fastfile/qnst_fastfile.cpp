@@ -218,6 +218,8 @@ QNST_API int qnst_fastfile_open(qnst_fastfile *h, uint32_t mode, const char *fna
                                 int64_t padoff) {
     if (!h) return EINVAL;
     close_file(h);
+    // A name that cannot be converted is reported before any check of the offsets.
+    if (!qnst::file::name_ok(fname)) return ENOMEM;
     if (mode == QNST_FASTFILE_OPEN_READ) {
         if (int rc = qnst::file::open_read(fname, &h->file)) return rc;
         h->position = foff;
@@ -279,8 +281,9 @@ QNST_API int qnst_fastfile_flush(qnst_fastfile *h, uint64_t *end) {
 
 QNST_API int qnst_fastfile_blobwrite(qnst_fastfile *h, const void *data, int32_t n,
                                      uint64_t offset, uint32_t size, uint32_t *pending) {
+    // `*pending` is written only when a lazy buffer is full: callers that keep one pending
+    // variable across their writes see it untouched by writes that went in.
     if (!h || !pending) return EINVAL;
-    *pending = 0;
     if (n <= 0 || !data) return EINVAL;
     const int64_t total = static_cast<int64_t>(n) + kHeader;
     if (total > h->dwsize) return EINVAL;

@@ -86,7 +86,8 @@ QNST_API int qnst_fastfile_create(qnst_fastfile **out, uint32_t dwsize, uint32_t
  *   5  writing, and `foff` is not a multiple of 512, `padoff` is negative, the gap exceeds 1024
  *      bytes (these three before anything is opened), the file ends before `padoff`, or the
  *      zeroing write fails or is short;
- *   12 `fname` is null or cannot be converted (see above), or memory runs out;
+ *   12 `fname` is null or cannot be converted (see above; checked before `foff` and `padoff`),
+ *      or memory runs out;
  *   22 `h` is null;
  *   the system error: the read of the sector holding `padoff` failed.
  * After a failure no file is open on the handle. */
@@ -125,9 +126,10 @@ QNST_API int qnst_fastfile_newblk(qnst_fastfile *h, const void *data, int32_t n,
 QNST_API int qnst_fastfile_flush(qnst_fastfile *h, uint64_t *end);
 
 /* Appends a blob record: `n` bytes of `data`, a part of an object at `offset`, with `size`.
- * `*pending` is set to 0, or (lazy) to the nonzero fill level when the record does not fit
- * behind the buffered ones; nothing is stored then and the result is 0. Without lazy a full
- * buffer is written out first.
+ * Lazy: when the record does not fit behind the buffered ones, nothing is stored, `*pending` is
+ * set to the (nonzero) fill level and the result is 0. In every other case `*pending` is left
+ * as it was (unlike qnst_fastfile_newblk, which clears it): without lazy a full buffer is written
+ * out first and not reported.
  * Returns 0;
  *   22 `h` or `pending` null, `n` not positive (a zero length would read as padding), `data`
  *      null, the record with its header larger than `dwsize`, or a full buffer and no file open;

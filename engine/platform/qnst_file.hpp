@@ -24,6 +24,9 @@ inline constexpr uint32_t kSector = 512;
 // Most UTF-16 code units a name may take, terminator included.
 inline constexpr size_t kMaxNameUnits = 4096;
 
+// Whether the name converts: valid UTF-8 that needs at most kMaxNameUnits UTF-16 code units.
+bool name_ok(const char *utf8_name);
+
 // Opens an existing file for sequential reading; other readers and writers stay allowed.
 // Returns 0, 12 (the name cannot be converted) or 2 (the file cannot be opened).
 int open_read(const char *utf8_name, native *out);

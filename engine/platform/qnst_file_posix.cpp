@@ -70,6 +70,8 @@ int fd_of(native f) { return static_cast<int>(f); }
 
 }  // namespace
 
+bool name_ok(const char *utf8_name) { return convertible(utf8_name); }
+
 int open_read(const char *utf8_name, native *out) {
     *out = kInvalid;
     if (!convertible(utf8_name)) return ENOMEM;
@@ -78,6 +80,13 @@ int open_read(const char *utf8_name, native *out) {
         fd = ::open(utf8_name, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return ENOENT;
+    // A directory opens for reading here but is no file to read records from (Windows refuses
+    // to open it at all).
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return ENOENT;
+    }
     // Only a hint: reading works the same without it.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     *out = fd;

@@ -39,6 +39,11 @@ int open_with(const char *utf8_name, DWORD access, DWORD share, DWORD dispositio
 
 }  // namespace
 
+bool name_ok(const char *utf8_name) {
+    wchar_t wname[kMaxNameUnits];  // 8 KiB of stack
+    return widen(utf8_name, wname);
+}
+
 int open_read(const char *utf8_name, native *out) {
     return open_with(utf8_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                      FILE_FLAG_SEQUENTIAL_SCAN, out);
