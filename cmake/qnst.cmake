@@ -17,7 +17,8 @@ function(qnst_family_test name)
   set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
   target_compile_options(${name} PRIVATE ${QNST_WARNINGS})
   target_link_libraries(${name} PRIVATE qnst_testing GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+  gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS "${T_LABELS}")
 endfunction()
 
 # qnst_family(<family>): the usual family directory. Sources are qnst_*.cpp; tests are
