@@ -12,6 +12,7 @@
 
 #include "qnst_csis.h"
 #include "qnst_dfile.h"
+#include "qnst_dfile_usage.hpp"
 #include "qnst_internal.hpp"
 #include "qnst_sis.h"
 #include "qnst_testing.hpp"
@@ -94,26 +95,33 @@ protected:
     }
     static bool has_handle(DB *db, uint64_t handle) { return !raw_handle(db, handle).empty(); }
 
-    // A new block of `length` bytes in data file `dfid`, with hash `seed` indexed.
+    // A new block of `length` bytes in data file `dfid`, with hash `seed` indexed and the
+    // file's usage charged, as the store manager records one.
     uint64_t store(uint32_t seed, uint32_t dfid = 1, uint32_t length = 4096,
                    uint64_t offset = 0, uint32_t dfver = 1) {
         uint64_t h = 0;
         EXPECT_EQ(0, qnst_sis_gen_handle(&part, &h));
         const Hash hash = hash_of(seed);
         EXPECT_EQ(0, txn([&](DB_TXN *t) {
+            uint64_t growth = 0;
             int rc = qnst_sis_store(&part, t, hash.data(), 20, dfid, dfver, offset, length, h);
-            return rc ? rc : qnst_sis_store_hashid(&part, t, h, hash.data(), 20);
+            rc = rc ? rc : qnst_sis_store_hashid(&part, t, h, hash.data(), 20);
+            return rc ? rc : qnst_dfile_usage(&dfile, t, dfid, offset + length, length, &growth);
         }));
         return h;
     }
 
-    // Turns `handle` into a symbolic link to `target`, as the store-queue merge does: the
-    // link leaves the histogram and its references move to the target.
+    // Turns `handle` into a symbolic link to `target`, as the store-queue merge does: its bytes
+    // are uncharged, it leaves the histogram and its references move to the target.
     void make_link(uint64_t handle, uint64_t target) {
         ASSERT_EQ(0, txn([&](DB_TXN *t) {
             uint32_t count = 0;
             int rc = qnst_sis_getref(&part, t, 0, handle, &count);
             const bool counted = raw_word(part.refdb, handle) & QNST_SIS_REF_STAMPED;
+            uint32_t dfid, dfver, length, hashlen;
+            uint64_t offset, growth = 0;
+            if (!rc) rc = qnst_sis_read1(&part, t, handle, &dfid, &dfver, &offset, &length, &hashlen, nullptr);
+            if (!rc) rc = qnst_dfile_usage(&dfile, t, dfid, 0, -int64_t{length}, &growth);
             if (!rc) rc = qnst_sis_write_iddf(&part, t, handle, QNST_SIS_SYMLINK_DFID, 0, target,
                                               0, nullptr, 0, 0);
             if (!rc && counted) rc = qnst_csis_histupdate(&part, t, static_cast<int32_t>(count), -1);
