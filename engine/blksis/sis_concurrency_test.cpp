@@ -5,11 +5,33 @@
 
 #include "sis_fixture.hpp"
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QNST_TEST_UNDER_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(QNST_TEST_UNDER_TSAN)
+// Berkeley DB takes its own region mutexes (process-shared pthread locks at fixed places in its
+// regions) in orders that ThreadSanitizer cannot see to be safe; its lock-order reports are
+// about the library, not about this code.
+extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions() {
+    return "deadlock:libdb-5.3.so\n";
+}
+#endif
+
 namespace {
 
-using sistest::Partition;
+class Concurrent : public sistest::Partition {
+protected:
+    void SetUp() override {
+        Partition::SetUp();
+        // A hold and a release moving blocks between the same two histogram buckets lock them in
+        // opposite orders: conflicts are broken at once, and the loser retries.
+        ASSERT_EQ(0, dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST));
+    }
+};
 
-TEST_F(Partition, ConcurrentHandlesAreUnique) {
+TEST_F(Concurrent, HandlesAreUnique) {
     constexpr int kThreads = 4, kEach = 500;
     std::vector<std::vector<uint64_t>> got(kThreads);
     std::vector<std::thread> threads;
@@ -26,7 +48,7 @@ TEST_F(Partition, ConcurrentHandlesAreUnique) {
     EXPECT_EQ(size_t{kThreads} * kEach, all.size());
 }
 
-TEST_F(Partition, ConcurrentHoldsAndReleasesKeepCountsAndHistogram) {
+TEST_F(Concurrent, HoldsAndReleasesKeepCountsAndHistogram) {
     constexpr int kThreads = 4, kRounds = 150;
     std::vector<uint64_t> blocks;
     for (uint32_t i = 0; i < 6; ++i) blocks.push_back(store(i));
