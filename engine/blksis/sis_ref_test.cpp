@@ -222,6 +222,30 @@ TEST_F(Partition, LinkCyclesEndWithAnEntryInsteadOfHanging) {
     env.mark_log();
 }
 
+TEST_F(Partition, DamagedLocationRecordsAreRefusedNotCopied) {
+    const uint64_t h = store(1);
+    // A record whose hash length claims more bytes than it holds.
+    uint8_t k[8], rec[24] = {};
+    qnst::store_le64(k, h);
+    qnst::store_le32(rec + 16, 4096);
+    qnst::store_le32(rec + 20, 200);
+    DBT kd = qnst::user_dbt(k, 8), dd = qnst::user_dbt(rec, sizeof rec);
+    ASSERT_EQ(0, part.dfdb->put(part.dfdb, nullptr, &kd, &dd, 0));
+    uint32_t dfid, dfver, length, hashlen, followed;
+    uint64_t offset;
+    uint8_t hash[20];
+    EXPECT_EQ(EIO, txn([&](DB_TXN *t) {
+                  return qnst_sis_read(&part, t, h, &dfid, &dfver, &offset, &length, &hashlen,
+                                       hash, &followed);
+              }));
+    expect_log({});
+    EXPECT_EQ(EIO, txn([&](DB_TXN *t) {
+                  uint32_t c = 0;
+                  return qnst_sis_hold(&part, t, h, &c, 0);
+              }));
+    expect_log({"code 5", "code 5"});  // the link check, then the hold
+}
+
 TEST_F(Partition, CheckModeHoldsUseTheCheckTableOnly) {
     const uint64_t h = store(1);
     ASSERT_EQ(0, qnst_sis_open_fsck(&part, kFile, "blksis_q0.db", 1));
