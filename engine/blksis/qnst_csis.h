@@ -42,8 +42,8 @@ QNST_API int qnst_csis_close(qnst_sis *part);
  * Returns 0, 12 when the name cannot be built, or the Berkeley DB code (logged). */
 int qnst_csis_histopen(qnst_sis *part, const char *name, const char *cpath, int32_t init);
 
-/* *count = histogram record `bucket` (read without a transaction). Returns 0 or the Berkeley DB
- * code (logged, DB_NOTFOUND included: buckets are 1..257). */
+/* *count = histogram record `bucket` (read without a transaction). Returns 0, 22 (logged) for a
+ * bucket below 1, or the Berkeley DB code (logged, DB_NOTFOUND included: buckets are 1..257). */
 QNST_API int qnst_csis_histget(qnst_sis *part, int32_t bucket, uint32_t *count);
 
 /* Adds `delta` to bucket `bucket` (read with DB_RMW, then written). Bucket 0 does nothing; a

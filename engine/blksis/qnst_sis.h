@@ -128,7 +128,8 @@ uint64_t qnst_sis_make_handle(uint64_t seqval);
 /* Writes the location record of `handle` into "id_df" with the put `flags` (0 overwrites,
  * DB_NOOVERWRITE inserts). A symbolic link to `target` is
  * (QNST_SIS_SYMLINK_DFID, 0, target, 0, NULL, 0). Returns 0, 22 (logged) for a hash longer than
- * QNST_SIS_MAX_HASH, or the Berkeley DB code (logged, DB_KEYEXIST included). */
+ * QNST_SIS_MAX_HASH or a null `hash` with a nonzero length, or the Berkeley DB code (logged,
+ * DB_KEYEXIST included). */
 int qnst_sis_write_iddf(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t dfid,
                         uint32_t dfver, uint64_t offset, uint32_t length, const void *hash,
                         uint32_t hashlen, uint32_t flags);
@@ -165,7 +166,8 @@ QNST_API int qnst_sis_seq_extend(qnst_sis *part);
 /* ---- Lookup, read, store, hold and release ------------------------------------------------ */
 
 /* The handle stored for `hash` (read with DB_RMW), or *handle = 0 and result 0 for an unknown
- * hash. Returns 0 or the Berkeley DB code (logged). */
+ * hash. Returns 0, 5 (EIO, logged) for a damaged index entry (not 8 bytes), or the Berkeley DB
+ * code (logged). */
 QNST_API int qnst_sis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                              uint64_t *handle);
 
@@ -186,8 +188,9 @@ QNST_API int qnst_sis_read(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_
 
 /* Records a newly written block under `handle`: its location record, a reference word with
  * count 1 stamped today, and histogram bucket 1. The hash index is not touched. Returns 0, 22
- * (logged, nothing written) for a hash longer than QNST_SIS_MAX_HASH, or the Berkeley DB code
- * (logged; DB_KEYEXIST when the handle already has records). */
+ * (logged, nothing written) for a hash longer than QNST_SIS_MAX_HASH or a null `hash` with a
+ * nonzero length, or the Berkeley DB code (logged; DB_KEYEXIST when the handle already has
+ * records). */
 int qnst_sis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                    uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
                    uint64_t handle);
@@ -198,15 +201,17 @@ int qnst_sis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashl
  * existing block is rebuilt as permanent (count 131071). Returns 0 (also when the block does not
  * exist at all, with a log entry), DB_NOTFOUND in check mode for a handle without a check
  * record, 22 without the check tables in check mode or after QNST_SIS_MAX_LINK_HOPS links (a
- * damaged table; logged), or the Berkeley DB code (logged unless exempt). */
+ * damaged table; logged), 5 (EIO, logged) for a damaged reference word or location record, or
+ * the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_sis_hold(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count,
                            uint32_t fsck);
 
 /* Removes one reference from `handle`; *count receives the new count. A symbolic link passes the
  * release on to its target. A count of 0 is refused with a log entry and result 0; a missing
  * reference record is rebuilt as permanent (nothing released). A count that reaches 0 leaves the
- * block for compaction. Returns 0, 22 after QNST_SIS_MAX_LINK_HOPS links (logged), or the
- * Berkeley DB code (logged unless exempt). */
+ * block for compaction. Returns 0, 22 after QNST_SIS_MAX_LINK_HOPS links (logged), 5 (EIO,
+ * logged) for a damaged reference word or location record, or the Berkeley DB code (logged
+ * unless exempt). */
 QNST_API int qnst_sis_rele(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count);
 
 /* Whether `handle` is a symbolic link: 0 with *target = the linked local handle, or
@@ -216,8 +221,8 @@ int qnst_sis_symlookup(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint64_t *t
 
 /* Rebuilds the missing reference record of an existing block as permanent: *word becomes a
  * stamped word with count 131071 and *count 131071. Returns 0 (also when another transaction
- * rebuilt it first), DB_NOTFOUND when the block has no location record, or the Berkeley DB code;
- * failures are logged. */
+ * rebuilt it first), DB_NOTFOUND when the block has no location record, 5 (EIO) for a damaged
+ * location record, or the Berkeley DB code; failures are logged. */
 int qnst_sis_relefixup(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count,
                        uint32_t *word);
 
@@ -226,19 +231,23 @@ int qnst_sis_relefixup(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *c
 /* Records that the block's bytes now live at `offset` of version `dfver` of data file `dfid`,
  * which must be the block's file and its version + 1; the file's usage grows by the block's
  * length and *growth receives the file's growth. A symbolic link is left alone (result 0,
- * *growth 0, log entry). Returns 0, 22 (log entry) for any other mismatch, or the Berkeley DB
- * code (logged). */
+ * *growth 0, log entry). Returns 0, 22 (log entry) for any other mismatch, 5 (EIO, logged) for a
+ * damaged location record, or the Berkeley DB code (logged, DB_NOTFOUND for an unknown handle
+ * included). */
 QNST_API int qnst_sis_move(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t dfid,
                            uint32_t dfver, uint64_t offset, uint64_t *growth);
 
 /* Reads translation key `key` (stored as 8 bytes in memory order) from "xlatdb" into *handle.
- * Returns 0 or the Berkeley DB code (logged, DB_NOTFOUND included). */
+ * Returns 0, 5 (EIO, logged) for a damaged record (not 8 bytes), or the Berkeley DB code
+ * (logged, DB_NOTFOUND included). */
 int qnst_sis_xlat(qnst_sis *part, DB_TXN *txn, uint64_t key, uint64_t *handle);
 
 /* ---- Record access (no histogram or cache work) ------------------------------------------- */
 /* `fsck` selects the reference table: QNST_SIS_REFTAB_LIVE, _FSCK or _DANGLING; where only two
- * are accepted, nonzero means "id_ref_fsck". Without the selected table open: 22 (logged).
- * Otherwise each returns 0 or the Berkeley DB code (logged, DB_NOTFOUND included). */
+ * are accepted, nonzero means "id_ref_fsck". Without the selected table open, or for a selector
+ * above QNST_SIS_REFTAB_DANGLING where three are accepted: 22 (logged). Otherwise each returns 0
+ * or the Berkeley DB code (logged, DB_NOTFOUND included); qnst_sis_getref also returns 5 (EIO,
+ * logged) for a damaged word (not 4 bytes). */
 
 /* *count = the count of the handle's reference word (not the raw word). */
 int qnst_sis_getref(qnst_sis *part, DB_TXN *txn, uint32_t fsck, uint64_t handle,
@@ -262,8 +271,9 @@ int qnst_sis_purge_iddf(qnst_sis *part, DB_TXN *txn, uint64_t handle);
 /* ---- Walks -------------------------------------------------------------------------------- */
 /* A walk opens a cursor in `txn` and positions it at the first key not less than the start; the
  * caller steps it with the matching next function and ends it with qnst_sis_done. The end of the
- * table is result 0 with *handle = 0. A failing first step closes its cursor and leaves *cursor
- * null; the next functions return lock conflicts without logging. */
+ * table is result 0 with *handle = 0. Each step returns 0, 5 (EIO, logged) for a damaged record,
+ * or the Berkeley DB code (logged unless exempt: lock conflicts are returned without a line). A
+ * failing first step closes its cursor and leaves *cursor null. */
 
 /* Reference words from *handle on: the purge list when `plist` is nonzero, else "id_ref_fsck"
  * when `fsck` is nonzero, else "id_ref". 22 (logged) when that table is not open. */
@@ -279,7 +289,8 @@ int qnst_sis_next_iddf(qnst_sis *part, DBC *cursor, uint64_t *handle, uint32_t *
                        uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
                        void *hash);
 /* Hash-index entries from the first `startlen` bytes of `hash` on. *hashlen is the capacity of
- * `hash` on entry and the found key's length on return (DB_BUFFER_SMALL when it does not fit). */
+ * `hash` on entry and the found key's length on return (DB_BUFFER_SMALL, logged, when it does not
+ * fit). 22 (logged) when `startlen` exceeds the capacity. */
 int qnst_sis_walk_hashid(qnst_sis *part, DB_TXN *txn, DBC **cursor, uint64_t *handle,
                          uint32_t startlen, uint32_t *hashlen, void *hash);
 int qnst_sis_next_hashid(qnst_sis *part, DBC *cursor, uint64_t *handle, uint32_t *hashlen,
@@ -299,10 +310,11 @@ int qnst_sis_open_fsck(qnst_sis *part, const char *checkfile, const char *queuef
  * `queuefile` of those that are given (results ignored). Always 0. */
 int qnst_sis_close_fsck(qnst_sis *part, const char *checkfile, const char *queuefile,
                         uint32_t remove);
-/* Appends (handle, fset) to the check queue. 22 (logged) without an open queue. */
+/* Appends (handle, fset) to the check queue. Returns 0, 22 (logged) without an open queue, or
+ * the Berkeley DB code (logged). */
 int qnst_sis_fsckq_put(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint64_t fset);
-/* Consumes the first check-queue record; an empty queue gives *handle = 0 and result 0. 22
- * (logged) without an open queue. */
+/* Consumes the first check-queue record; an empty queue gives *handle = 0 and result 0. Returns
+ * 0, 22 (logged) without an open queue, or the Berkeley DB code (logged). */
 int qnst_sis_fsckq_get(qnst_sis *part, DB_TXN *txn, uint64_t *handle, uint64_t *fset);
 
 /* ---- Compaction --------------------------------------------------------------------------- */
@@ -316,19 +328,22 @@ int qnst_sis_compact_init(qnst_sis *part, uint32_t p);
 /* For a block whose `word` has count 0: removes its hash from the hash index (unless the index
  * names another block under that hash) and from the cache table, and puts handle -> word on the
  * purge list; from then on no new block is deduplicated against it. Other words: 0. Returns 0,
- * 22 (logged) without a purge list, the Berkeley DB code of the reads and deletes (logged,
- * DB_NOTFOUND of the location record included), or the result of the purge-list insert
- * (DB_KEYEXIST, not logged). */
+ * 22 (logged) without a purge list, 5 (EIO, logged) for a damaged location record or index
+ * entry, the Berkeley DB code of the reads and deletes (logged, DB_NOTFOUND of the location
+ * record included), or the result of the purge-list insert (DB_KEYEXIST, not logged). */
 int qnst_sis_compact_padd(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 /* For a purge-list entry whose `word` has count 0: subtracts the block's length from its data
  * file's usage (not for a link) and deletes its reference and location records. A block already
  * gone, or one whose live count is no longer 0 (referenced again behind the list's back), gives 0
- * and is left alone. Returns 0 or the Berkeley DB code (logged). */
+ * and is left alone. Returns 0, 5 (EIO, logged) for a damaged reference word or location record,
+ * or the Berkeley DB code (logged; DB_NOTFOUND included, as for a data file without a usage
+ * record). */
 int qnst_sis_compact_ppurge(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 /* Closes and removes the purge list; the field is cleared even when the close fails (the
  * handle is gone either way). Returns 0 or the Berkeley DB code (logged). */
 int qnst_sis_compact_cleanup(qnst_sis *part, uint32_t p);
-/* Deletes `handle` from the purge list (absent: 0). 22, not logged, without a purge list. */
+/* Deletes `handle` from the purge list (absent: 0). Returns 0, 22 (not logged) without a purge
+ * list, or the Berkeley DB code (logged). */
 int qnst_sis_plist_del(qnst_sis *part, DB_TXN *txn, uint64_t handle);
 /* Compacts "id_ref", "hash_id" and "id_df" (DB_FREE_SPACE), adding the pages freed and truncated
  * to *freed and *truncated. Returns 0 or the first Berkeley DB code (logged). */
