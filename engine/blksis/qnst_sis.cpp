@@ -108,6 +108,8 @@ int qnst_sis_create(qnst_sis *part, DB_ENV *env, qnst_dfile *dfile) {
     }
     if (rc == 0 && (rc = db_create(&part->xlatdb, env, 0)) != 0) part->xlatdb = nullptr;
     if (rc) {
+        // The partition's close leaves the cache store to its own close: without this, a failure
+        // after the cache store's handles exist would leak them.
         if (cache_created) qnst_csis_close(part);
         qnst_sis_close(part);
         return QNST_FAIL(env, rc);
