@@ -207,6 +207,21 @@ TEST_F(Maintenance, WalksVisitRecordsInHandleOrderAndEndWithHandleZero) {
     expect_log({});
 }
 
+TEST_F(Maintenance, AWalkWhoseFirstStepFailsHandsBackNoCursor) {
+    store(1);
+    DBC *c = reinterpret_cast<DBC *>(1);
+    uint64_t h = 7;
+    uint8_t buf[20] = {};
+    uint32_t len = 4;  // too small for a 20-byte hash
+    DB_TXN *t = nullptr;
+    ASSERT_EQ(0, qnst_txn_begin(dbenv(), nullptr, &t));
+    EXPECT_EQ(DB_BUFFER_SMALL, qnst_sis_walk_hashid(&part, t, &c, &h, 0, &len, buf));
+    EXPECT_EQ(nullptr, c);
+    // The transaction commits: no cursor was left open in it.
+    EXPECT_EQ(0, qnst_txn_commit(t, 0));
+    expect_log({"code -30999"});
+}
+
 TEST_F(Maintenance, CheckQueueIsConsumedInOrderAndSurvivesReopen) {
     const char *queue = "blksis_q0.db";
     ASSERT_EQ(0, qnst_sis_open_fsck(&part, kFile, queue, 1));
@@ -347,6 +362,36 @@ TEST_F(Maintenance, PurgeSparesABlockReferencedBehindTheListsBack) {
     EXPECT_EQ(1000u, usage(2).used);
     ASSERT_EQ(0, qnst_sis_compact_cleanup(&part, 5));
     EXPECT_FALSE(std::filesystem::exists(env.file("plist_5.db")));
+}
+
+TEST_F(Maintenance, PurgingADuplicateKeepsTheIndexEntryOfTheLiveBlock) {
+    // `live` owns the hash in the index; `dup` has the same hash but was never indexed (it was
+    // stored while caching was on and lost its reference before the store queue was flushed).
+    const uint64_t live = store(1, 2, 1000);
+    const auto hash = hash_of(1);
+    uint64_t dup = 0;
+    ASSERT_EQ(0, qnst_sis_gen_handle(&part, &dup));
+    ASSERT_EQ(0, txn([&](DB_TXN *t) {
+                  uint32_t count = 0;
+                  int rc = qnst_sis_store(&part, t, hash.data(), 20, 2, 1, 4096, 1000, dup);
+                  return rc ? rc : qnst_sis_rele(&part, t, dup, &count);
+              }));
+    ASSERT_EQ(0, qnst_sis_compact_init(&part, 0));
+    for (const auto &[h, word] : walk_refs(0, 0))
+        ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_compact_padd(&part, t, h, word); }));
+    const auto listed = walk_refs(0, 1);
+    ASSERT_EQ(1u, listed.size());
+    EXPECT_EQ(dup, listed[0].first);
+    EXPECT_EQ(sistest::hex_le64(live), raw(part.hashdb, hash.data(), 20));
+    for (const auto &[h, word] : listed)
+        ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_compact_ppurge(&part, t, h, word); }));
+    ASSERT_EQ(0, qnst_sis_compact_cleanup(&part, 0));
+    EXPECT_FALSE(has_handle(part.dfdb, dup));
+    uint64_t found = 0;
+    ASSERT_EQ(0,
+              txn([&](DB_TXN *t) { return qnst_sis_lookup(&part, t, hash.data(), 20, &found); }));
+    EXPECT_EQ(live, found);
+    expect_log({});
 }
 
 TEST_F(Maintenance, TableCompactionReportsPages) {
