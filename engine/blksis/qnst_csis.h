@@ -29,8 +29,8 @@ QNST_BEGIN_DECLS
 #define QNST_CSIS_HIST_MARK 0x0FFFFFFFu
 
 /* Sets the watermark to 1 and creates the four table handles (cache, store queue, hold/release
- * queue, histogram) in `env`. Returns 0 or db_create's code, after which they are closed again.
- * `dfile` is the partition's (unused by the handles themselves). */
+ * queue, histogram) in `env`. `dfile` is the partition's (unused by the handles themselves).
+ * Returns 0 or db_create's code (logged), after which they are closed again. */
 QNST_API int qnst_csis_create(qnst_sis *part, DB_ENV *env, qnst_dfile *dfile);
 
 /* Closes each of the four tables that exists and clears its handle. Always 0. */
