@@ -5,20 +5,6 @@
 
 #include "sis_fixture.hpp"
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QNST_TEST_UNDER_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(QNST_TEST_UNDER_TSAN)
-// Berkeley DB takes its own region mutexes (process-shared pthread locks at fixed places in its
-// regions) in orders that ThreadSanitizer cannot see to be safe; its lock-order reports are
-// about the library, not about this code.
-extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions() {
-    return "deadlock:libdb-5.3.so\n";
-}
-#endif
-
 namespace {
 
 class Concurrent : public sistest::Partition {
