@@ -51,7 +51,9 @@ typedef struct qnst_envrec {
 } qnst_envrec;
 
 /* Initialises the process-wide environment list. Call once per process before any other
- * function of this header. Returns 0. */
+ * function of this header; later calls do nothing (and qnst_bdb_checkopen and qnst_env_create
+ * make the call themselves when it was forgotten). Returns 0, or 12 (ENOMEM) when the list's
+ * mutex cannot be allocated. */
 QNST_API int qnst_bdb_init(void);
 
 /* With id 0: 16 (EBUSY) when any environment is registered, else 0. Otherwise 16 when an

@@ -224,9 +224,13 @@ int qnst_bdb_init(void) {
     return rc;
 }
 
-int qnst_bdb_checkopen(uint64_t id) { return qnst_list_checkid(&g_envlist, id); }
+int qnst_bdb_checkopen(uint64_t id) {
+    qnst_bdb_init();  // a host that forgot the set-up call gets an empty list, not a crash
+    return qnst_list_checkid(&g_envlist, id);
+}
 
 int qnst_env_create(qnst_envrec *env, uint64_t id) {
+    if (int rc = qnst_bdb_init()) return rc;
     std::memset(env, 0, sizeof *env);
     env->id = id;
     int rc = qnst_list_init(&env->users);
