@@ -62,9 +62,9 @@ QNST_API int qnst_bdb_checkopen(uint64_t id);
 
 /* Clears `env`, stores `id`, registers the handle in the environment list and creates the
  * Berkeley DB environment handle (not yet open).
- * Returns 0; 12 (ENOMEM) when the thread stop state cannot be allocated; or the code of
- * db_env_create, in which case the handle has been closed again (unregistered). Nothing is
- * logged. */
+ * Returns 0; 12 (ENOMEM) when the list mutexes or the thread stop state cannot be allocated;
+ * or the code of db_env_create. On failure the handle has been closed again (unregistered).
+ * Nothing is logged. */
 QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
 
 /* Configures and opens the environment in `home`.
