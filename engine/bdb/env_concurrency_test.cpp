@@ -47,44 +47,43 @@ TEST(MaintenanceThreads, StopWakesSleepingBodies) {
     EXPECT_EQ(0, rc[2]);
 }
 
+DB *open_table(DB_ENV *dbenv, const char *name) {
+    DB *db = nullptr;
+    EXPECT_EQ(0, db_create(&db, dbenv, 0));
+    EXPECT_EQ(0, db->open(db, nullptr, name, nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT | DB_THREAD, 0));
+    return db;
+}
+
+int put(DB *db, DB_TXN *txn, uint32_t k) {
+    DBT key = qnst::user_dbt(&k, sizeof k), data = qnst::user_dbt(&k, sizeof k);
+    return db->put(db, txn, &key, &data, 0);
+}
+
 TEST(MaintenanceThreads, DeadlockThreadBreaksADeadlock) {
     TempEnv env;
-    DB *db = nullptr;
-    ASSERT_EQ(0, db_create(&db, env.dbenv(), 0));
-    ASSERT_EQ(0, db->open(db, nullptr, "t.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT | DB_THREAD, 0));
-    auto put = [&](DB_TXN *txn, uint32_t k) {
-        DBT key = qnst::user_dbt(&k, sizeof k), data = qnst::user_dbt(&k, sizeof k);
-        return db->put(db, txn, &key, &data, 0);
-    };
-    // A second table, so that the two transactions certainly wait on each other's page.
-    DB *db2 = nullptr;
-    ASSERT_EQ(0, db_create(&db2, env.dbenv(), 0));
-    ASSERT_EQ(0, db2->open(db2, nullptr, "u.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT | DB_THREAD, 0));
-    auto put2 = [&](DB_TXN *txn, uint32_t k) {
-        DBT key = qnst::user_dbt(&k, sizeof k), data = qnst::user_dbt(&k, sizeof k);
-        return db2->put(db2, txn, &key, &data, 0);
-    };
+    // Two tables, so that the two transactions certainly wait on each other's page.
+    DB *db1 = open_table(env.dbenv(), "t.db"), *db2 = open_table(env.dbenv(), "u.db");
     std::thread detector([&] { qnst_env_checkdlockthread(env.env()); });
     DB_TXN *t1 = nullptr, *t2 = nullptr;
     ASSERT_EQ(0, qnst_txn_begin(env.dbenv(), nullptr, &t1));
     ASSERT_EQ(0, qnst_txn_begin(env.dbenv(), nullptr, &t2));
-    ASSERT_EQ(0, put(t1, 1));
-    ASSERT_EQ(0, put2(t2, 1));
+    ASSERT_EQ(0, put(db1, t1, 1));
+    ASSERT_EQ(0, put(db2, t2, 1));
     // Each side ends its own transaction, so the victim's abort lets the other one finish.
     auto finish = [](DB_TXN *txn, int rc) {
         (void)(rc == DB_LOCK_DEADLOCK ? qnst_txn_abort(txn) : qnst_txn_commit(txn, 0));
         return rc;
     };
     int rc1 = -1, rc2 = -1;
-    std::thread a([&] { rc1 = finish(t1, put2(t1, 2)); });
-    std::thread b([&] { rc2 = finish(t2, put(t2, 2)); });
+    std::thread a([&] { rc1 = finish(t1, put(db2, t1, 2)); });
+    std::thread b([&] { rc2 = finish(t2, put(db1, t2, 2)); });
     a.join();
     b.join();
     EXPECT_TRUE((rc1 == DB_LOCK_DEADLOCK) != (rc2 == DB_LOCK_DEADLOCK)) << rc1 << " " << rc2;
     EXPECT_TRUE(rc1 == 0 || rc2 == 0) << rc1 << " " << rc2;
     qnst_env_stopthreads(env.env());
     detector.join();
-    db->close(db, 0);
+    db1->close(db1, 0);
     db2->close(db2, 0);
     EXPECT_TRUE(env.error_lines().empty()) << "deadlocks are not logged";
 }
