@@ -131,8 +131,8 @@ QNST_API int qnst_inode_alloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint3
 /* Allocates the given number `ino` with `cver`. `extend_by` is set to 0, except when `ino` lies
  * at or beyond the sequence: then nothing is allocated, `extend_by` receives the count by which
  * the table must be extended to issue `ino`, and the call returns 0; extend and call again.
- * Returns 0; 22 (EINVAL, logged) for number 0 or a number above QNST_ITAB_MAXINO;
- * QNST_EINODEBUSY when `ino` is allocated or withheld (logged with code DB_NOTFOUND);
+ * Returns 0; QNST_EINODEBUSY (logged with code DB_NOTFOUND) when `ino` is allocated or
+ * withheld, or is 0 or above QNST_ITAB_MAXINO (numbers a table never issues);
  * DB_NOTFOUND (logged) when the table has no sequence; or a Berkeley DB code (logged). */
 QNST_API int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint32_t ino,
                                  uint32_t *extend_by);
