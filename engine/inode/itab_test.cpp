@@ -309,6 +309,23 @@ TEST_F(ItabmTest, SetrangeOnlyEverRaisesTheSequence) {
     EXPECT_EQ(table(0).seq, 10u);
 }
 
+// A set opened without `create` has no sequence: nothing can be issued until one is set.
+TEST(ItabmWithoutCreate, SetrangeGivesATableItsSequence) {
+    TempEnv env;
+    qnst_itabmrec m{};
+    ASSERT_EQ(qnst_itabm_create(&m, env.env(), 5, nullptr, nullptr, nullptr, 2), 0);
+    ASSERT_EQ(qnst_itabm_open(&m, "nc", 0, 0), 0);
+    EXPECT_EQ(read_table(m.tables[1]).seq, 0u);
+    auto setrange = [&](DB_TXN *x) { return qnst_itabm_setrange(&m, x, 0x10000063); };
+    EXPECT_EQ(with_txn(env.dbenv(), setrange), 0);
+    EXPECT_EQ(read_table(m.tables[1]).seq, 100u);
+    ASSERT_EQ(qnst_itabm_extend(&m, 2, 0x10000001u), 0);
+    EXPECT_EQ(read_table(m.tables[1]).ifree, (std::set<uint32_t>{100, 101}));
+    EXPECT_EQ(read_table(m.tables[0]).seq, 0u);
+    EXPECT_TRUE(env.error_lines().empty());
+    qnst_itabm_close(&m);
+}
+
 TEST_F(ItabmTest, RefusesNumbersOutsideTheSet) {
     env_.mark_log();
     uint32_t out = 0;
