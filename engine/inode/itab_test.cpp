@@ -120,23 +120,25 @@ TEST_F(ItabTest, GetallocAsksForTheExtensionItNeeds) {
     EXPECT_EQ(s.ifree, (std::set<uint32_t>{10, 11, 12, 13, 14}));
 
     env_.mark_log();
-    EXPECT_EQ(getalloc(3, 15, &extend_by), QNST_EINODEBUSY);  // allocated
-    EXPECT_EQ(getalloc(3, 4, &extend_by), QNST_EINODEBUSY);   // never issued, below the end
-    expect_code_lines(env_.error_lines(),
-                      {{"qnst/inode/qnst_itab", DB_NOTFOUND}, {"qnst/inode/qnst_itab", DB_NOTFOUND}});
+    // Allocated; never issued below the end; numbers a table never issues, which are not beyond
+    // its end either: all are taken, and nothing is asked to be extended for.
+    for (uint32_t busy : {15u, 4u, 0u, 0x80000000u, 0xFFFFFFFFu}) {
+        extend_by = 99;
+        EXPECT_EQ(getalloc(3, busy, &extend_by), QNST_EINODEBUSY) << busy;
+        EXPECT_EQ(extend_by, 0u) << busy;
+    }
+    expect_code_lines(env_.error_lines(), std::vector<std::pair<std::string, int>>(
+                                              5, {"qnst/inode/qnst_itab", DB_NOTFOUND}));
     EXPECT_EQ(read_table(t_).itab.at(15), Life(2, kLive));
 }
 
 TEST_F(ItabTest, RefusesWhatItCannotDo) {
     env_.mark_log();
-    uint32_t extend_by = 0;
-    EXPECT_EQ(getalloc(1, 0, &extend_by), EINVAL);
     EXPECT_EQ(pick(0, 1), EINVAL);
     EXPECT_EQ(pick(0x80000000u, 1), EINVAL);
     EXPECT_EQ(free_at(10, 1), DB_NOTFOUND);  // never allocated; the set's call logs
-    expect_code_lines(env_.error_lines(), {{"qnst/inode/qnst_itab", EINVAL},
-                                           {"qnst/inode/qnst_itab", EINVAL},
-                                           {"qnst/inode/qnst_itab", EINVAL}});
+    expect_code_lines(env_.error_lines(),
+                      {{"qnst/inode/qnst_itab", EINVAL}, {"qnst/inode/qnst_itab", EINVAL}});
 
     // A table whose numbers would run past the top.
     EXPECT_EQ(pick(0x7FFFFFFFu, 1), 0);
@@ -305,6 +307,23 @@ TEST_F(ItabmTest, SetrangeOnlyEverRaisesTheSequence) {
     ASSERT_EQ(txn([&](DB_TXN *x) { return qnst_itabm_setrange(&m_, x, 0x10000063); }), 0);
     EXPECT_EQ(table(1).seq, 100u);
     EXPECT_EQ(table(0).seq, 10u);
+}
+
+// A set opened without `create` has no sequence: nothing can be issued until one is set.
+TEST(ItabmWithoutCreate, SetrangeGivesATableItsSequence) {
+    TempEnv env;
+    qnst_itabmrec m{};
+    ASSERT_EQ(qnst_itabm_create(&m, env.env(), 5, nullptr, nullptr, nullptr, 2), 0);
+    ASSERT_EQ(qnst_itabm_open(&m, "nc", 0, 0), 0);
+    EXPECT_EQ(read_table(m.tables[1]).seq, 0u);
+    auto setrange = [&](DB_TXN *x) { return qnst_itabm_setrange(&m, x, 0x10000063); };
+    EXPECT_EQ(with_txn(env.dbenv(), setrange), 0);
+    EXPECT_EQ(read_table(m.tables[1]).seq, 100u);
+    ASSERT_EQ(qnst_itabm_extend(&m, 2, 0x10000001u), 0);
+    EXPECT_EQ(read_table(m.tables[1]).ifree, (std::set<uint32_t>{100, 101}));
+    EXPECT_EQ(read_table(m.tables[0]).seq, 0u);
+    EXPECT_TRUE(env.error_lines().empty());
+    qnst_itabm_close(&m);
 }
 
 TEST_F(ItabmTest, RefusesNumbersOutsideTheSet) {

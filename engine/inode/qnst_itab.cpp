@@ -198,7 +198,6 @@ int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint32_t in
                         uint32_t *extend_by) {
     DB_ENV *dbenv = itab->dbenv;
     *extend_by = 0;
-    if (ino == 0 || ino > QNST_ITAB_MAXINO) return QNST_FAIL(dbenv, EINVAL);
     int rc = read_free(itab, txn, ino, DB_RMW);
     if (rc == 0) {
         rc = delete_free(itab, txn, ino);
@@ -214,7 +213,9 @@ int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint32_t in
 
     uint32_t n = 0;
     if ((rc = read_seq(itab, txn, DB_RMW, &n))) return QNST_FAIL(dbenv, rc);
-    if (n <= ino) {
+    // Numbers are compared as signed 32-bit: 0 and numbers with the top bit set never lie
+    // beyond the end, so they are refused as taken rather than asked to be extended for.
+    if (static_cast<int32_t>(ino) > 0 && n <= ino) {
         *extend_by = ino - n + 1;
         return 0;
     }

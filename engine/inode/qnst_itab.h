@@ -131,8 +131,8 @@ QNST_API int qnst_inode_alloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint3
 /* Allocates the given number `ino` with `cver`. `extend_by` is set to 0, except when `ino` lies
  * at or beyond the sequence: then nothing is allocated, `extend_by` receives the count by which
  * the table must be extended to issue `ino`, and the call returns 0; extend and call again.
- * Returns 0; 22 (EINVAL, logged) for number 0 or a number above QNST_ITAB_MAXINO;
- * QNST_EINODEBUSY when `ino` is allocated or withheld (logged with code DB_NOTFOUND);
+ * Returns 0; QNST_EINODEBUSY (logged with code DB_NOTFOUND) when `ino` is allocated or
+ * withheld, or is 0 or above QNST_ITAB_MAXINO (numbers a table never issues);
  * DB_NOTFOUND (logged) when the table has no sequence; or a Berkeley DB code (logged). */
 QNST_API int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint32_t ino,
                                  uint32_t *extend_by);
@@ -195,9 +195,8 @@ QNST_API int qnst_itabm_extend(qnst_itabmrec *itabm, uint32_t count, uint32_t in
 /* Raises the sequence of table ino >> 28 to (ino & 0x0FFFFFFF) + 1, so that the table never
  * issues numbers up to `ino`; numbers between the old and the new sequence are abandoned. A
  * sequence already above that is left as it is (the call never lowers it: numbers already issued
- * must never be issued again).
- * Returns 0; 22 (EINVAL, logged); DB_NOTFOUND (logged) when the table has no sequence; or a
- * Berkeley DB code (logged). */
+ * must never be issued again). A table without a sequence (opened without `create`) gets one.
+ * Returns 0; 22 (EINVAL, logged); or a Berkeley DB code (logged). */
 QNST_API int qnst_itabm_setrange(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino);
 
 /* Allocates the lowest free number of one table with `cver`, taking tables in turn: each call

@@ -172,7 +172,9 @@ int qnst_itabm_setrange(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino) {
     const uint32_t end = low_bits(ino) + 1;
     uint32_t n = 0;
     int rc = read_seq(itab, txn, DB_RMW, &n);
-    // Lowering the sequence would issue numbers that are in use a second time.
+    // Lowering the sequence would issue numbers that are in use a second time. A table that has
+    // no sequence yet is given one.
+    if (rc == DB_NOTFOUND) rc = 0;
     if (rc == 0 && end > n) rc = write_seq(itab, txn, end, 0);
     return QNST_FAIL(itabm->dbenv, rc);
 }

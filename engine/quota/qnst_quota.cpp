@@ -77,7 +77,8 @@ int qn_quota_modify(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t delta
     if (int rc = read_record(handle, txn, id, &r)) return QNST_FAIL(handle->dbenv, rc);
     int64_t sum;
     if (__builtin_add_overflow(r.current, delta, &sum)) sum = delta > 0 ? INT64_MAX : INT64_MIN;
-    if (delta > 0 && sum > r.limit) return QN_QUOTA_EXCEEDED;
+    // A decrease is always let through, so that usage above a lowered limit can come down.
+    if (delta >= 0 && sum > r.limit) return QN_QUOTA_EXCEEDED;
     r.current = sum;
     return QNST_FAIL(handle->dbenv, write_record(handle, txn, id, r));
 }

@@ -61,9 +61,9 @@ QNST_API int qn_quota_init(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_
                            int64_t current);
 
 /* Adds `delta` to the usage of `id` (read with a write lock). A usage above the limit is
- * refused; a usage equal to the limit is accepted. A delta of 0 or less is accepted even when
- * the usage is already above the limit or becomes negative. The sum saturates at the limits of
- * signed 64-bit.
+ * refused; a usage equal to the limit is accepted. A negative delta is accepted even when the
+ * usage stays above the limit or becomes negative; a delta of 0 is refused while the usage is
+ * above the limit. The sum saturates at the limits of signed 64-bit.
  * Returns 0; QN_QUOTA_EXCEEDED (-1, not logged; the record is unchanged); DB_NOTFOUND (logged)
  * when `id` has no record; or the Berkeley DB code (logged). */
 QNST_API int qn_quota_modify(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t delta);

@@ -80,8 +80,11 @@ TEST_F(QuotaTest, UsageUpToTheLimitIsAcceptedAndOneMoreIsRefused) {
 TEST_F(QuotaTest, DecreasesAreAcceptedAboveALoweredLimit) {
     ASSERT_EQ(init(1, 100, 500), 0);
     EXPECT_EQ(modify(1, 1), QN_QUOTA_EXCEEDED);
+    EXPECT_EQ(modify(1, 0), QN_QUOTA_EXCEEDED);  // no change, but still above the limit
     EXPECT_EQ(modify(1, -100), 0);
     EXPECT_EQ(current(1), 400);
+    ASSERT_EQ(init(1, 100, 100), 0);
+    EXPECT_EQ(modify(1, 0), 0);
     ASSERT_EQ(init(1, 100, 0), 0);  // init replaces the record
     EXPECT_EQ(current(1), 0);
 }
