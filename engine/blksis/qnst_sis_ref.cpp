@@ -176,13 +176,13 @@ int qnst_sis_read(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
                   uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
                   void *hash, uint32_t *followed) {
     *followed = 0;
+    uint64_t at = handle;
     for (int hops = 0;; ++hops) {
-        const int rc = qnst_sis_read1(part, txn, handle, dfid, dfver, offset, length, hashlen,
-                                      hash);
+        const int rc = qnst_sis_read1(part, txn, at, dfid, dfver, offset, length, hashlen, hash);
         if (rc) return rc;
         if (*dfid != QNST_SIS_SYMLINK_DFID) return 0;
         if (hops == QNST_SIS_MAX_LINK_HOPS) return too_many_links(part->env, "qnst_sis_read", handle);
-        handle = *offset;
+        at = *offset;
         *followed = 1;
     }
 }
