@@ -23,6 +23,14 @@ constexpr uint32_t kStqHeader = 12;
 constexpr uint32_t kHdqRecord = 12;         // handle, signed change
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 
+// The cache table, or null when the partition runs without one: no budget, dropped, or a
+// partition whose cache store was created but never opened (its handle exists but cannot be
+// used; db.h tells an opened handle by its flag).
+DB *cache_table(const qnst_sis *part) {
+    DB *db = part->cachedb;
+    return db && (db->flags & DB_AM_OPEN_CALLED) ? db : nullptr;
+}
+
 bool bad_hash(const void *hash, uint32_t hashlen) {
     return hashlen > QNST_SIS_MAX_HASH || (hashlen != 0 && hash == nullptr);
 }
@@ -248,7 +256,7 @@ int qnst_csis_open(qnst_sis *part, const char *name, int32_t init, const char *c
 }
 
 int qnst_csis_drop(qnst_sis *part, const char *name, const char *cpath) {
-    if (!part->cachedb) return 0;
+    if (!cache_table(part)) return 0;
     if (!cpath) cpath = "";
     Name file(make_name("%sC_%s.db", cpath, name));
     if (!file) return QNST_FAIL(part->env, ENOMEM);
@@ -289,11 +297,12 @@ int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
 int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                      uint64_t *handle) {
     *handle = 0;
-    if (!part->cachedb) return 0;
+    DB *db = cache_table(part);
+    if (!db) return 0;
     uint8_t data[8];
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT d = qnst::user_dbt(data, 0, sizeof data);
-    const int rc = part->cachedb->get(part->cachedb, txn, &k, &d, DB_RMW);
+    const int rc = db->get(db, txn, &k, &d, DB_RMW);
     if (rc == 0) {
         *handle = qnst::load_le64(data);
         bump(part->hits);
@@ -333,13 +342,14 @@ int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
     (void)count;
     // A running compaction takes hashes of unreferenced blocks out of the cache; adding any now
     // could bring one back.
-    if (!part->cachedb || load(part->compacting)) return 0;
+    DB *db = cache_table(part);
+    if (!db || load(part->compacting)) return 0;
     if (bad_hash(hash, hashlen)) return QNST_FAIL(part->env, EINVAL);
     uint8_t data[8];
     qnst::store_le64(data, handle);
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT d = qnst::user_dbt(data, sizeof data);
-    const int rc = part->cachedb->put(part->cachedb, txn, &k, &d, DB_NOOVERWRITE);
+    const int rc = db->put(db, txn, &k, &d, DB_NOOVERWRITE);
     if (rc == DB_KEYEXIST) return 0;
     if (rc) return QNST_FAIL(part->env, rc);
     bump(part->cached);
@@ -347,9 +357,10 @@ int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
 }
 
 int qnst_csis_uncache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen) {
-    if (!part->cachedb) return 0;
+    DB *db = cache_table(part);
+    if (!db) return 0;
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
-    const int rc = part->cachedb->del(part->cachedb, txn, &k, 0);
+    const int rc = db->del(db, txn, &k, 0);
     if (rc == DB_NOTFOUND) return 0;
     if (rc) return QNST_FAIL(part->env, rc);
     bump(part->uncached);
