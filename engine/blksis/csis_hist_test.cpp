@@ -74,7 +74,7 @@ TEST_F(Histogram, HoldAndReleaseStepsMoveBlocksBetweenBuckets) {
         {"hold, legacy block into its bucket", true, 6, 0, {{6, +1}}},
         {"hold past the cap", true, 257, 1, {}},  // 256 and 257 share bucket 256
         {"hold above the cap", true, 300, 1, {}},
-        {"hold to 1, counted", true, 1, 1, {{1, +1}}},     // from count 0: no bucket to leave
+        {"hold to 1, counted", true, 1, 1, {{1, +1}}},  // from count 0: no bucket to leave
         {"release, counted", false, 4, 1, {{5, -1}, {4, +1}}},
         {"release to 0, counted", false, 0, 1, {{1, -1}}},
         {"release, not counted", false, 7, 0, {{7, +1}}},
@@ -88,12 +88,14 @@ TEST_F(Histogram, HoldAndReleaseStepsMoveBlocksBetweenBuckets) {
         ASSERT_EQ(0, update(256, +1));  // gives the capped cases a block to move
         before[256] += 1;
         ASSERT_EQ(0, txn([&](DB_TXN *t) {
-            return c.hold ? qnst_csis_holdhist(&part, t, c.count, c.counted)
-                          : qnst_csis_relehist(&part, t, c.count, c.counted);
-        })) << c.what;
+                      return c.hold ? qnst_csis_holdhist(&part, t, c.count, c.counted)
+                                    : qnst_csis_relehist(&part, t, c.count, c.counted);
+                  }))
+            << c.what;
         std::vector<uint32_t> expect = before;
         for (const auto &[b, d] : c.changes) expect[b] += d;
-        for (int b = 1; b <= 256; ++b) EXPECT_EQ(expect[b], bucket(b)) << c.what << ", bucket " << b;
+        for (int b = 1; b <= 256; ++b)
+            EXPECT_EQ(expect[b], bucket(b)) << c.what << ", bucket " << b;
     }
     EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) { return qnst_csis_holdhist(&part, t, 0, 0); }));
     EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) { return qnst_csis_relehist(&part, t, -1, 1); }));

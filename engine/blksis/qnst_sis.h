@@ -154,10 +154,12 @@ QNST_API int qnst_sis_close(qnst_sis *part);
 QNST_API int qnst_sis_remove(DB_ENV *env, const char *file);
 
 /* Takes the next sequence value (no transaction, not synced) and writes its handle to *handle.
- * Thread-safe. Returns 0 or the Berkeley DB code (logged). */
+ * Thread-safe. Returns 0, 22 (logged) when the partition is not open, or the Berkeley DB code
+ * (logged). */
 QNST_API int qnst_sis_gen_handle(qnst_sis *part, uint64_t *handle);
 
-/* Skips 100,000 sequence values. Returns 0 or the Berkeley DB code (logged). */
+/* Skips 100,000 sequence values. Returns 0, 22 (logged) when the partition is not open, or the
+ * Berkeley DB code (logged). */
 QNST_API int qnst_sis_seq_extend(qnst_sis *part);
 
 /* ---- Lookup, read, store, hold and release ------------------------------------------------ */
@@ -169,7 +171,8 @@ QNST_API int qnst_sis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint
 
 /* The location record of `handle` (read with DB_RMW), without following links. The hash is
  * copied only when both its length and `hash` (QNST_SIS_MAX_HASH bytes) are nonzero. Returns 0,
- * DB_NOTFOUND, or the Berkeley DB code; nothing is logged (callers decide). */
+ * DB_NOTFOUND, 5 (EIO) for a damaged record (its hash length disagrees with its size), or the
+ * Berkeley DB code; nothing is logged (callers decide). */
 QNST_API int qnst_sis_read1(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
                             uint32_t *dfver, uint64_t *offset, uint32_t *length,
                             uint32_t *hashlen, void *hash);
@@ -194,19 +197,21 @@ int qnst_sis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashl
  * Outside check mode the histogram follows the change, and a missing reference record of an
  * existing block is rebuilt as permanent (count 131071). Returns 0 (also when the block does not
  * exist at all, with a log entry), DB_NOTFOUND in check mode for a handle without a check
- * record, or the Berkeley DB code (logged unless exempt). */
+ * record, 22 without the check tables in check mode or after QNST_SIS_MAX_LINK_HOPS links (a
+ * damaged table; logged), or the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_sis_hold(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count,
                            uint32_t fsck);
 
 /* Removes one reference from `handle`; *count receives the new count. A symbolic link passes the
  * release on to its target. A count of 0 is refused with a log entry and result 0; a missing
  * reference record is rebuilt as permanent (nothing released). A count that reaches 0 leaves the
- * block for compaction. Returns 0 or the Berkeley DB code (logged unless exempt). */
+ * block for compaction. Returns 0, 22 after QNST_SIS_MAX_LINK_HOPS links (logged), or the
+ * Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_sis_rele(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count);
 
 /* Whether `handle` is a symbolic link: 0 with *target = the linked local handle, or
- * QNST_NOT_SYMLINK with *target = 0 for a real block. Other results (DB_NOTFOUND included) are
- * Berkeley DB codes (logged). */
+ * QNST_NOT_SYMLINK with *target = 0 for a real block. Other results: DB_NOTFOUND, 5 (EIO) for a
+ * damaged record, or the Berkeley DB code; all logged. */
 int qnst_sis_symlookup(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint64_t *target);
 
 /* Rebuilds the missing reference record of an existing block as permanent: *word becomes a
@@ -308,17 +313,20 @@ int qnst_sis_fsckq_get(qnst_sis *part, DB_TXN *txn, uint64_t *handle, uint64_t *
 /* Opens a fresh purge list. Returns 0, 16 (logged) while one is open, or the Berkeley DB code
  * (logged). */
 int qnst_sis_compact_init(qnst_sis *part, uint32_t p);
-/* For a block whose `word` has count 0: removes its hash from the hash index and the cache
- * table and puts handle -> word on the purge list. Other words: 0. Returns 0, 22 (logged)
- * without a purge list, the Berkeley DB code of the lookups (logged), or the result of the
- * purge-list insert (DB_KEYEXIST, not logged). */
+/* For a block whose `word` has count 0: removes its hash from the hash index (unless the index
+ * names another block under that hash) and from the cache table, and puts handle -> word on the
+ * purge list; from then on no new block is deduplicated against it. Other words: 0. Returns 0,
+ * 22 (logged) without a purge list, the Berkeley DB code of the reads and deletes (logged,
+ * DB_NOTFOUND of the location record included), or the result of the purge-list insert
+ * (DB_KEYEXIST, not logged). */
 int qnst_sis_compact_padd(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 /* For a purge-list entry whose `word` has count 0: subtracts the block's length from its data
  * file's usage (not for a link) and deletes its reference and location records. A block already
- * gone gives 0. Returns 0 or the Berkeley DB code (logged). */
+ * gone, or one whose live count is no longer 0 (referenced again behind the list's back), gives 0
+ * and is left alone. Returns 0 or the Berkeley DB code (logged). */
 int qnst_sis_compact_ppurge(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
-/* Closes and removes the purge list. Returns 0 or the Berkeley DB code (logged); after a failed
- * close the list stays set. */
+/* Closes and removes the purge list; the field is cleared even when the close fails (the
+ * handle is gone either way). Returns 0 or the Berkeley DB code (logged). */
 int qnst_sis_compact_cleanup(qnst_sis *part, uint32_t p);
 /* Deletes `handle` from the purge list (absent: 0). 22, not logged, without a purge list. */
 int qnst_sis_plist_del(qnst_sis *part, DB_TXN *txn, uint64_t handle);

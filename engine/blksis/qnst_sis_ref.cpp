@@ -127,9 +127,9 @@ int rele_at(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count, int d
 
 }  // namespace
 
-int qnst_sis_write_iddf(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t dfid,
-                        uint32_t dfver, uint64_t offset, uint32_t length, const void *hash,
-                        uint32_t hashlen, uint32_t flags) {
+int qnst_sis_write_iddf(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t dfid, uint32_t dfver,
+                        uint64_t offset, uint32_t length, const void *hash, uint32_t hashlen,
+                        uint32_t flags) {
     if (hashlen > QNST_SIS_MAX_HASH || (hashlen != 0 && hash == nullptr))
         return QNST_FAIL(part->env, EINVAL);
     uint8_t rec[QNST_SIS_LOC_SIZE];
@@ -162,9 +162,8 @@ int qnst_sis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
     return 0;
 }
 
-int qnst_sis_read1(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
-                   uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
-                   void *hash) {
+int qnst_sis_read1(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid, uint32_t *dfver,
+                   uint64_t *offset, uint32_t *length, uint32_t *hashlen, void *hash) {
     Location loc;
     const int rc = qnst::sis::get_location(part, txn, handle, DB_RMW, &loc);
     if (rc) return rc;
@@ -172,24 +171,24 @@ int qnst_sis_read1(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
     return 0;
 }
 
-int qnst_sis_read(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
-                  uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
-                  void *hash, uint32_t *followed) {
+int qnst_sis_read(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *dfid, uint32_t *dfver,
+                  uint64_t *offset, uint32_t *length, uint32_t *hashlen, void *hash,
+                  uint32_t *followed) {
     *followed = 0;
     uint64_t at = handle;
     for (int hops = 0;; ++hops) {
         const int rc = qnst_sis_read1(part, txn, at, dfid, dfver, offset, length, hashlen, hash);
         if (rc) return rc;
         if (*dfid != QNST_SIS_SYMLINK_DFID) return 0;
-        if (hops == QNST_SIS_MAX_LINK_HOPS) return too_many_links(part->env, "qnst_sis_read", handle);
+        if (hops == QNST_SIS_MAX_LINK_HOPS)
+            return too_many_links(part->env, "qnst_sis_read", handle);
         at = *offset;
         *followed = 1;
     }
 }
 
-int qnst_sis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
-                   uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
-                   uint64_t handle) {
+int qnst_sis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen, uint32_t dfid,
+                   uint32_t dfver, uint64_t offset, uint32_t length, uint64_t handle) {
     DB_ENV *env = part->env;
     // A hash that does not fit the readers' location buffer would make the block unreadable:
     // refuse it before anything is written.

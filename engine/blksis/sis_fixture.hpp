@@ -24,7 +24,8 @@ using Hash = std::array<uint8_t, 20>;
 // A distinct 20-byte hash for each seed.
 inline Hash hash_of(uint32_t seed) {
     Hash h{};
-    for (size_t i = 0; i < h.size(); ++i) h[i] = static_cast<uint8_t>(seed * 31 + i * 7 + (seed >> 8));
+    for (size_t i = 0; i < h.size(); ++i)
+        h[i] = static_cast<uint8_t>(seed * 31 + i * 7 + (seed >> 8));
     qnst::store_be32(h.data(), seed);
     return h;
 }
@@ -37,8 +38,8 @@ inline std::string hex_le64(uint64_t v) {
 
 // The stamped word of `count` as written today.
 inline uint32_t stamped(uint32_t count) {
-    return QNST_SIS_REF_STAMPED | ((qnst_sis_today() & QNST_SIS_REF_DAYMASK) << QNST_SIS_REF_DAYSHIFT) |
-           count;
+    return QNST_SIS_REF_STAMPED |
+           ((qnst_sis_today() & QNST_SIS_REF_DAYMASK) << QNST_SIS_REF_DAYSHIFT) | count;
 }
 
 class Partition : public ::testing::Test {
@@ -97,17 +98,19 @@ protected:
 
     // A new block of `length` bytes in data file `dfid`, with hash `seed` indexed and the
     // file's usage charged, as the store manager records one.
-    uint64_t store(uint32_t seed, uint32_t dfid = 1, uint32_t length = 4096,
-                   uint64_t offset = 0, uint32_t dfver = 1) {
+    uint64_t store(uint32_t seed, uint32_t dfid = 1, uint32_t length = 4096, uint64_t offset = 0,
+                   uint32_t dfver = 1) {
         uint64_t h = 0;
         EXPECT_EQ(0, qnst_sis_gen_handle(&part, &h));
         const Hash hash = hash_of(seed);
-        EXPECT_EQ(0, txn([&](DB_TXN *t) {
-            uint64_t growth = 0;
-            int rc = qnst_sis_store(&part, t, hash.data(), 20, dfid, dfver, offset, length, h);
-            rc = rc ? rc : qnst_sis_store_hashid(&part, t, h, hash.data(), 20);
-            return rc ? rc : qnst_dfile_usage(&dfile, t, dfid, offset + length, length, &growth);
-        }));
+        EXPECT_EQ(
+            0, txn([&](DB_TXN *t) {
+                uint64_t growth = 0;
+                int rc = qnst_sis_store(&part, t, hash.data(), 20, dfid, dfver, offset, length, h);
+                rc = rc ? rc : qnst_sis_store_hashid(&part, t, h, hash.data(), 20);
+                return rc ? rc
+                          : qnst_dfile_usage(&dfile, t, dfid, offset + length, length, &growth);
+            }));
         return h;
     }
 
@@ -115,27 +118,32 @@ protected:
     // are uncharged, it leaves the histogram and its references move to the target.
     void make_link(uint64_t handle, uint64_t target) {
         ASSERT_EQ(0, txn([&](DB_TXN *t) {
-            uint32_t count = 0;
-            int rc = qnst_sis_getref(&part, t, 0, handle, &count);
-            const bool counted = raw_word(part.refdb, handle) & QNST_SIS_REF_STAMPED;
-            uint32_t dfid, dfver, length, hashlen;
-            uint64_t offset, growth = 0;
-            if (!rc) rc = qnst_sis_read1(&part, t, handle, &dfid, &dfver, &offset, &length, &hashlen, nullptr);
-            if (!rc) rc = qnst_dfile_usage(&dfile, t, dfid, 0, -int64_t{length}, &growth);
-            if (!rc) rc = qnst_sis_write_iddf(&part, t, handle, QNST_SIS_SYMLINK_DFID, 0, target,
-                                              0, nullptr, 0, 0);
-            if (!rc && counted) rc = qnst_csis_histupdate(&part, t, static_cast<int32_t>(count), -1);
-            for (uint32_t i = 0; !rc && i < count; ++i) {
-                uint32_t c = 0;
-                rc = qnst_sis_hold(&part, t, target, &c, 0);
-            }
-            return rc;
-        }));
+                      uint32_t count = 0;
+                      int rc = qnst_sis_getref(&part, t, 0, handle, &count);
+                      const bool counted = raw_word(part.refdb, handle) & QNST_SIS_REF_STAMPED;
+                      uint32_t dfid, dfver, length, hashlen;
+                      uint64_t offset, growth = 0;
+                      if (!rc)
+                          rc = qnst_sis_read1(&part, t, handle, &dfid, &dfver, &offset, &length,
+                                              &hashlen, nullptr);
+                      if (!rc) rc = qnst_dfile_usage(&dfile, t, dfid, 0, -int64_t{length}, &growth);
+                      if (!rc)
+                          rc = qnst_sis_write_iddf(&part, t, handle, QNST_SIS_SYMLINK_DFID, 0,
+                                                   target, 0, nullptr, 0, 0);
+                      if (!rc && counted)
+                          rc = qnst_csis_histupdate(&part, t, static_cast<int32_t>(count), -1);
+                      for (uint32_t i = 0; !rc && i < count; ++i) {
+                          uint32_t c = 0;
+                          rc = qnst_sis_hold(&part, t, target, &c, 0);
+                      }
+                      return rc;
+                  }));
     }
 
     uint32_t hold(uint64_t handle, uint32_t fsck = 0, int expect = 0) {
         uint32_t count = 0xdead;
-        EXPECT_EQ(expect, txn([&](DB_TXN *t) { return qnst_sis_hold(&part, t, handle, &count, fsck); }));
+        EXPECT_EQ(expect,
+                  txn([&](DB_TXN *t) { return qnst_sis_hold(&part, t, handle, &count, fsck); }));
         return count;
     }
     uint32_t rele(uint64_t handle, int expect = 0) {
@@ -145,7 +153,8 @@ protected:
     }
     uint32_t getref(uint64_t handle, uint32_t fsck = 0) {
         uint32_t count = 0xdead;
-        EXPECT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_getref(&part, t, fsck, handle, &count); }));
+        EXPECT_EQ(0,
+                  txn([&](DB_TXN *t) { return qnst_sis_getref(&part, t, fsck, handle, &count); }));
         return count;
     }
     uint32_t bucket(int32_t b) {

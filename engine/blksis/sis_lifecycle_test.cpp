@@ -78,9 +78,8 @@ TEST(PartitionLifecycle, CreateWithoutOpenCloseAndRemove) {
     EXPECT_EQ(ENOENT, qnst_sis_remove(env.dbenv(), "p.db"));
     const auto lines = env.error_lines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(std::regex_match(lines.back(),
-                                 std::regex(qnst::testing::log_prefix_re("qnst/blksis/qnst_sis") +
-                                            "code 2")))
+    EXPECT_TRUE(std::regex_match(
+        lines.back(), std::regex(qnst::testing::log_prefix_re("qnst/blksis/qnst_sis") + "code 2")))
         << lines.back();
 }
 
@@ -91,12 +90,12 @@ TEST(ReferenceWord, UpdateCountsSaturatesAndStamps) {
         uint32_t count;
     };
     const Case cases[] = {
-        {7, +1, 8},                                   // legacy word becomes stamped
-        {0, 0, 0},                                    // restamp of a zero count
-        {stamped(131070), +1, 131071},                // reaches saturation
-        {stamped(131071), +1, 131071},                // and never leaves it
+        {7, +1, 8},                     // legacy word becomes stamped
+        {0, 0, 0},                      // restamp of a zero count
+        {stamped(131070), +1, 131071},  // reaches saturation
+        {stamped(131071), +1, 131071},  // and never leaves it
         {stamped(131071), -1, 131071},
-        {200000, 0, 131071},                          // a legacy count above the cap
+        {200000, 0, 131071},  // a legacy count above the cap
         {stamped(9) & ~(QNST_SIS_REF_DAYMASK << QNST_SIS_REF_DAYSHIFT), -1, 8},  // old stamp
     };
     for (const Case &c : cases) {

@@ -19,30 +19,32 @@ protected:
         uint32_t ver, over;
         uint64_t ooff;
         Usage u;
-        EXPECT_EQ(0, qnst_dfile_get(&dfile, nullptr, dfid, &ver, &over, &u.coff, &ooff, &u.used, 0));
+        EXPECT_EQ(0,
+                  qnst_dfile_get(&dfile, nullptr, dfid, &ver, &over, &u.coff, &ooff, &u.used, 0));
         return u;
     }
     int move(uint64_t h, uint32_t dfid, uint32_t dfver, uint64_t offset, uint64_t *growth) {
-        return txn([&](DB_TXN *t) { return qnst_sis_move(&part, t, h, dfid, dfver, offset, growth); });
+        return txn(
+            [&](DB_TXN *t) { return qnst_sis_move(&part, t, h, dfid, dfver, offset, growth); });
     }
     // Every (handle, word) of a reference walk from `start`, checking it ends with handle 0.
     std::vector<std::pair<uint64_t, uint32_t>> walk_refs(uint32_t fsck, uint32_t plist,
                                                          uint64_t start = 0) {
         std::vector<std::pair<uint64_t, uint32_t>> out;
         EXPECT_EQ(0, txn([&](DB_TXN *t) {
-            out.clear();
-            DBC *c = nullptr;
-            uint64_t h = start;
-            uint32_t word = 0, count = 0;
-            int rc = qnst_sis_walk_idref(&part, t, fsck, plist, &c, &h, &word, &count);
-            while (rc == 0 && h != 0) {
-                EXPECT_EQ(qnst_sis_ref_count(word), count);
-                out.emplace_back(h, word);
-                rc = qnst_sis_next_idref(&part, c, &h, &word, &count);
-            }
-            qnst_sis_done(&part, c);
-            return rc;
-        }));
+                      out.clear();
+                      DBC *c = nullptr;
+                      uint64_t h = start;
+                      uint32_t word = 0, count = 0;
+                      int rc = qnst_sis_walk_idref(&part, t, fsck, plist, &c, &h, &word, &count);
+                      while (rc == 0 && h != 0) {
+                          EXPECT_EQ(qnst_sis_ref_count(word), count);
+                          out.emplace_back(h, word);
+                          rc = qnst_sis_next_idref(&part, c, &h, &word, &count);
+                      }
+                      qnst_sis_done(&part, c);
+                      return rc;
+                  }));
         return out;
     }
 };
@@ -51,9 +53,14 @@ TEST_F(Maintenance, MoveRewritesTheRecordAndChargesTheDataFile) {
     const uint64_t h = store(1, 4, 1000, 512, 2);
     uint64_t growth = 99;
     ASSERT_EQ(0, move(h, 4, 3, 4096, &growth));
-    EXPECT_EQ("04000000" "03000000" "0010000000000000" "e8030000" "14000000" +
-                  qnst::testing::hex(hash_of(1).data(), 20),
-              raw_handle(part.dfdb, h));
+    EXPECT_EQ(
+        "04000000"
+        "03000000"
+        "0010000000000000"
+        "e8030000"
+        "14000000" +
+            qnst::testing::hex(hash_of(1).data(), 20),
+        raw_handle(part.dfdb, h));
     EXPECT_EQ(4096u + 1000u, usage(4).coff);
     EXPECT_EQ(2000u, usage(4).used);  // the copy is charged; the old bytes go at compaction
     EXPECT_EQ(5096u - 1512u, growth);
@@ -98,15 +105,17 @@ TEST_F(Maintenance, RecordAccessReadsAndWritesSingleWords) {
     struct Case {
         uint32_t value, word;
     };
-    for (const Case c : {Case{12, stamped(12)}, Case{200000, stamped(131071)},
-                         Case{stamped(4) & ~(QNST_SIS_REF_DAYMASK << QNST_SIS_REF_DAYSHIFT), stamped(4)}}) {
+    for (const Case c :
+         {Case{12, stamped(12)}, Case{200000, stamped(131071)},
+          Case{stamped(4) & ~(QNST_SIS_REF_DAYMASK << QNST_SIS_REF_DAYSHIFT), stamped(4)}}) {
         ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_setref(&part, t, 0, h, c.value); }));
         EXPECT_EQ(c.word, raw_word(part.refdb, h)) << c.value;
     }
     const uint64_t fresh = qnst_sis_make_handle(400);
     ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_store_idref(&part, t, fresh, 0); }));
     EXPECT_EQ(stamped(0), raw_word(part.refdb, fresh));
-    EXPECT_EQ(DB_KEYEXIST, txn([&](DB_TXN *t) { return qnst_sis_store_idref(&part, t, fresh, 0); }));
+    EXPECT_EQ(DB_KEYEXIST,
+              txn([&](DB_TXN *t) { return qnst_sis_store_idref(&part, t, fresh, 0); }));
     expect_log({"code -30994"});
 
     // The check tables exist only while open.
@@ -123,10 +132,10 @@ TEST_F(Maintenance, RecordAccessReadsAndWritesSingleWords) {
 
     const auto hash = hash_of(1);
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = qnst_sis_purge_idref(&part, t, h, 0);
-        rc = rc ? rc : qnst_sis_purge_hashid(&part, t, hash.data(), 20);
-        return rc ? rc : qnst_sis_purge_iddf(&part, t, h);
-    }));
+                  int rc = qnst_sis_purge_idref(&part, t, h, 0);
+                  rc = rc ? rc : qnst_sis_purge_hashid(&part, t, hash.data(), 20);
+                  return rc ? rc : qnst_sis_purge_iddf(&part, t, h);
+              }));
     EXPECT_FALSE(has_handle(part.refdb, h));
     EXPECT_FALSE(has_handle(part.dfdb, h));
     EXPECT_EQ("", raw(part.hashdb, hash.data(), 20));
@@ -151,43 +160,48 @@ TEST_F(Maintenance, WalksVisitRecordsInHandleOrderAndEndWithHandleZero) {
 
     std::vector<uint64_t> seen;
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        seen.clear();
-        DBC *c = nullptr;
-        uint64_t h = handles[298];
-        uint32_t dfid, dfver, length, hashlen;
-        uint64_t offset;
-        uint8_t hash[20];
-        int rc = qnst_sis_walk_iddf(&part, t, &c, &h, &dfid, &dfver, &offset, &length, &hashlen, hash);
-        while (rc == 0 && h != 0) {
-            EXPECT_EQ(100u + seen.size() + 298, length);
-            EXPECT_EQ(0, std::memcmp(hash, hash_of(static_cast<uint32_t>(298 + seen.size())).data(), 20));
-            seen.push_back(h);
-            rc = qnst_sis_next_iddf(&part, c, &h, &dfid, &dfver, &offset, &length, &hashlen, hash);
-        }
-        qnst_sis_done(&part, c);
-        return rc;
-    }));
+                  seen.clear();
+                  DBC *c = nullptr;
+                  uint64_t h = handles[298];
+                  uint32_t dfid, dfver, length, hashlen;
+                  uint64_t offset;
+                  uint8_t hash[20];
+                  int rc = qnst_sis_walk_iddf(&part, t, &c, &h, &dfid, &dfver, &offset, &length,
+                                              &hashlen, hash);
+                  while (rc == 0 && h != 0) {
+                      EXPECT_EQ(100u + seen.size() + 298, length);
+                      EXPECT_EQ(
+                          0,
+                          std::memcmp(
+                              hash, hash_of(static_cast<uint32_t>(298 + seen.size())).data(), 20));
+                      seen.push_back(h);
+                      rc = qnst_sis_next_iddf(&part, c, &h, &dfid, &dfver, &offset, &length,
+                                              &hashlen, hash);
+                  }
+                  qnst_sis_done(&part, c);
+                  return rc;
+              }));
     EXPECT_EQ((std::vector<uint64_t>{handles[298], handles[299]}), seen);
 
     // Hash-index walk from a 4-byte prefix: hash_of puts the seed big-endian in front.
     std::vector<uint64_t> byhash;
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        byhash.clear();
-        DBC *c = nullptr;
-        uint64_t h = 0;
-        uint8_t buf[20];
-        qnst::store_be32(buf, 297);
-        uint32_t len = sizeof buf;
-        int rc = qnst_sis_walk_hashid(&part, t, &c, &h, 4, &len, buf);
-        while (rc == 0 && h != 0) {
-            EXPECT_EQ(20u, len);
-            byhash.push_back(h);
-            len = sizeof buf;
-            rc = qnst_sis_next_hashid(&part, c, &h, &len, buf);
-        }
-        qnst_sis_done(&part, c);
-        return rc;
-    }));
+                  byhash.clear();
+                  DBC *c = nullptr;
+                  uint64_t h = 0;
+                  uint8_t buf[20];
+                  qnst::store_be32(buf, 297);
+                  uint32_t len = sizeof buf;
+                  int rc = qnst_sis_walk_hashid(&part, t, &c, &h, 4, &len, buf);
+                  while (rc == 0 && h != 0) {
+                      EXPECT_EQ(20u, len);
+                      byhash.push_back(h);
+                      len = sizeof buf;
+                      rc = qnst_sis_next_hashid(&part, c, &h, &len, buf);
+                  }
+                  qnst_sis_done(&part, c);
+                  return rc;
+              }));
     EXPECT_EQ((std::vector<uint64_t>{handles[297], handles[298], handles[299]}), byhash);
     EXPECT_EQ(0, qnst_sis_done(&part, nullptr));
     expect_log({});
@@ -201,13 +215,17 @@ TEST_F(Maintenance, CheckQueueIsConsumedInOrderAndSurvivesReopen) {
     ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_fsckq_get(&part, t, &h, &fset); }));
     EXPECT_EQ(0u, h);
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = 0;
-        for (uint64_t i = 1; i <= 3 && rc == 0; ++i)
-            rc = qnst_sis_fsckq_put(&part, t, qnst_sis_make_handle(i), 0x1122334455660000ull + i);
-        return rc;
-    }));
+                  int rc = 0;
+                  for (uint64_t i = 1; i <= 3 && rc == 0; ++i)
+                      rc = qnst_sis_fsckq_put(&part, t, qnst_sis_make_handle(i),
+                                              0x1122334455660000ull + i);
+                  return rc;
+              }));
     db_recno_t recno = 1;
-    EXPECT_EQ("0000000000018000" "0100665544332211", raw(part.fsckqdb, &recno, sizeof recno));
+    EXPECT_EQ(
+        "0000000000018000"
+        "0100665544332211",
+        raw(part.fsckqdb, &recno, sizeof recno));
     // Closing without removal keeps the queue.
     qnst_sis_close_fsck(&part, kFile, queue, 0);
     ASSERT_EQ(0, qnst_sis_open_fsck(&part, kFile, queue, 0));
@@ -221,9 +239,9 @@ TEST_F(Maintenance, CheckQueueIsConsumedInOrderAndSurvivesReopen) {
 
     // Removal empties the check tables for the next check; the partition's own tables stay.
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = qnst_sis_store_idref(&part, t, 42, 1);
-        return rc ? rc : qnst_sis_fsckq_put(&part, t, 42, 0);
-    }));
+                  int rc = qnst_sis_store_idref(&part, t, 42, 1);
+                  return rc ? rc : qnst_sis_fsckq_put(&part, t, 42, 0);
+              }));
     const uint64_t live = store(1);
     qnst_sis_close_fsck(&part, kFile, queue, 1);
     EXPECT_FALSE(std::filesystem::exists(env.file(queue)));
@@ -258,11 +276,11 @@ TEST_F(Maintenance, CompactionFreesExactlyTheUnreferencedBlocks) {
     const auto refs = walk_refs(0, 0);
     ASSERT_EQ(5u, refs.size());
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = 0;
-        for (const auto &[h, word] : refs)
-            if ((rc = qnst_sis_compact_padd(&part, t, h, word)) != 0) break;
-        return rc;
-    }));
+                  int rc = 0;
+                  for (const auto &[h, word] : refs)
+                      if ((rc = qnst_sis_compact_padd(&part, t, h, word)) != 0) break;
+                  return rc;
+              }));
     EXPECT_EQ(3u, part.examined);
     auto listed = walk_refs(0, 1);
     ASSERT_EQ(3u, listed.size());
@@ -281,11 +299,11 @@ TEST_F(Maintenance, CompactionFreesExactlyTheUnreferencedBlocks) {
 
     listed = walk_refs(0, 1);
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = 0;
-        for (const auto &[h, word] : listed)
-            if ((rc = qnst_sis_compact_ppurge(&part, t, h, word)) != 0) break;
-        return rc;
-    }));
+                  int rc = 0;
+                  for (const auto &[h, word] : listed)
+                      if ((rc = qnst_sis_compact_ppurge(&part, t, h, word)) != 0) break;
+                  return rc;
+              }));
     ASSERT_EQ(0, qnst_sis_compact_cleanup(&part, 0));
     EXPECT_EQ(nullptr, part.plistdb);
     EXPECT_FALSE(std::filesystem::exists(env.file("plist_0.db")));
@@ -308,11 +326,11 @@ TEST_F(Maintenance, CompactionFreesExactlyTheUnreferencedBlocks) {
     // A second pass finds nothing more to free.
     ASSERT_EQ(0, qnst_sis_compact_init(&part, 0));
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = 0;
-        for (const auto &[h, word] : walk_refs(0, 0))
-            if ((rc = qnst_sis_compact_padd(&part, t, h, word)) != 0) break;
-        return rc;
-    }));
+                  int rc = 0;
+                  for (const auto &[h, word] : walk_refs(0, 0))
+                      if ((rc = qnst_sis_compact_padd(&part, t, h, word)) != 0) break;
+                  return rc;
+              }));
     EXPECT_TRUE(walk_refs(0, 1).empty());
     ASSERT_EQ(0, qnst_sis_compact_cleanup(&part, 0));
 }
@@ -334,13 +352,13 @@ TEST_F(Maintenance, PurgeSparesABlockReferencedBehindTheListsBack) {
 TEST_F(Maintenance, TableCompactionReportsPages) {
     for (uint32_t i = 0; i < 200; ++i) store(i);
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
-        int rc = 0;
-        for (const auto &[h, word] : walk_refs(0, 0)) {
-            if ((rc = qnst_sis_purge_idref(&part, t, h, 0)) != 0) break;
-            if ((rc = qnst_sis_purge_iddf(&part, t, h)) != 0) break;
-        }
-        return rc;
-    }));
+                  int rc = 0;
+                  for (const auto &[h, word] : walk_refs(0, 0)) {
+                      if ((rc = qnst_sis_purge_idref(&part, t, h, 0)) != 0) break;
+                      if ((rc = qnst_sis_purge_iddf(&part, t, h)) != 0) break;
+                  }
+                  return rc;
+              }));
     uint32_t freed = 1, truncated = 2;
     ASSERT_EQ(0, qnst_sis_dbcompact(&part, &freed, &truncated));
     EXPECT_GE(freed, 1u);
