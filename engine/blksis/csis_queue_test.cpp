@@ -1,5 +1,6 @@
 // The cache store: cache table, store queue with its merge into symbolic links, hold/release
 // queue, and the cache refresh of one block.
+#include <algorithm>
 #include <regex>
 
 #include "blksism_fixture.hpp"
@@ -317,6 +318,40 @@ TEST(CsisCacheRefresh, WatermarkAndAgeDecideAndLegacyWordsEnterTheHistogram) {
     EXPECT_NE(0u, word & QNST_SIS_REF_STAMPED);
     EXPECT_EQ(5u, qnst_sis_ref_count(word));
     EXPECT_EQ(0u, qnst_sis_ref_age(word));
+}
+
+}  // namespace
+
+namespace {
+
+// A table whose file cannot be opened is reported with its name rather than a bare code.
+TEST(CsisOpen, FailuresNameTheFileThatCouldNotBeOpened) {
+    struct Case {
+        const char *blocked;  // made a directory, so that the table cannot be opened there
+        std::string message;  // expected entry of qnst/blksis/qnst_csis
+    } cases[] = {
+        {"cC_blksis_0.db", "cC_blksis_0.db c"},
+        {"cSQ_blksis_0.db", "-?\\d+ cSQ_blksis_0.db"},
+        {"cHQ_blksis_0.db", "-?\\d+ cHQ_blksis_0.db"},
+    };
+    for (const Case &c : cases) {
+        qnst::testing::TempEnv env;
+        std::filesystem::create_directory(env.file(c.blocked));
+        qnst_dfile dfile{};
+        qnst_blksism mgr{};
+        ASSERT_EQ(0, qnst_dfile_create(&dfile, env.dbenv(), 8));
+        ASSERT_EQ(0, qnst_blksism_create(&mgr, env.dbenv(), &dfile, 1));
+        env.mark_log();
+        EXPECT_NE(0, qnst_blksism_open(&mgr, "blk", 1, "c", 1 << 20)) << c.blocked;
+        EXPECT_EQ(0, qnst_blksism_close(&mgr));
+        qnst_dfile_close(&dfile);
+        const std::regex entry(qnst::testing::log_prefix_re("qnst/blksis/qnst_csis") + "error:" +
+                               c.message);
+        const auto lines = env.error_lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string &l) { return std::regex_match(l, entry); }))
+            << c.blocked;
+    }
 }
 
 }  // namespace
