@@ -177,7 +177,7 @@ int flush_stq_record(qnst_sis *part, DB_TXN *txn, uint32_t *tail) {
         rc = qnst_csis_merge(part, txn, handle, hash, hashlen);
         if (rc != QNST_RETRY) break;
     }
-    if (rc) return QNST_FAIL(part->env, rc);
+    if (rc) return rc;  // the index step or the merge has logged it
     rc = consume(part, part->stqdb, txn, cursor, r);
     if (rc == 0) end_of_record(tail, r, part->stq_flushed);
     return rc;
