@@ -48,6 +48,24 @@ TEST(BlksismRouting, FirstHashByteWithoutItsTopBitPicksThePartition) {
         }));
         EXPECT_EQ(handle & QNST_BLKSISM_LOCAL_MASK, local);
     }
+    // A walk of partition 3's hash index returns both, with the partition in their handles.
+    ASSERT_EQ(0, s.txn([&](DB_TXN *t) {
+        DBC *c = nullptr;
+        uint64_t handle = 0;
+        uint8_t hash[20] = {};
+        uint32_t hashlen = sizeof hash;
+        int n = 0;
+        int rc = qnst_sism_walk_hashid(s.mgr(), 3, t, &c, &handle, 0, &hashlen, hash);
+        while (rc == 0 && handle != 0) {
+            EXPECT_EQ(3u, handle >> 56);
+            ++n;
+            hashlen = sizeof hash;
+            rc = qnst_sism_next_hashid(s.mgr(), 3, c, &handle, &hashlen, hash);
+        }
+        qnst_sism_done(s.mgr(), 3, c);
+        EXPECT_EQ(2, n);
+        return rc;
+    }));
 }
 
 TEST(BlksismRouting, ManagerHandleCarriesThePartitionAndReleasesQueueTheLocalHandle) {
