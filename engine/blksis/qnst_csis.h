@@ -67,6 +67,112 @@ QNST_API int qnst_csis_relehist(qnst_sis *part, DB_TXN *txn, int32_t count, uint
 QNST_API int qnst_csis_uncache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen);
 
 /* ---- Cache table and queues ---------------------------------------------------------------- */
+/*
+ * Cache table "<cpath>C_<name>.db" (DB_HASH): hash (1..20 bytes) -> local handle (8 bytes). It
+ * holds the hashes of blocks whose reference count reached the partition's watermark; with
+ * caching on, new blocks are deduplicated against it alone.
+ *
+ * Store queue "<cpath>SQ_<name>.db" (DB_QUEUE, 32-byte records): local handle u64 @0, hash length
+ * n u32 @8, hash @12 (n <= 20), queue padding. One record per block stored while caching was on
+ * whose hash-index entry is still to be written.
+ *
+ * Hold/release queue "<cpath>HQ_<name>.db" (DB_QUEUE, 12-byte records): local handle u64 @0,
+ * signed change i32 @8 (+1 hold, -1 release), applied later by qnst_csis_flushHDQ.
+ *
+ * Queue flushes work one record per call, in the caller's transaction, with `*tail` bounding a
+ * pass: call with *tail = 0 to start a pass (it becomes the last record number present), and
+ * keep calling, one transaction each, until *tail comes back 0. Records appended after the pass
+ * began wait for the next pass. A failed call leaves its record queued for the next try once the
+ * caller has aborted.
+ */
+
+/* Capacity in entries of a cache table of `budget` bytes in pages of `pagesize` bytes: 80 per
+ * cent of (budget / pagesize) pages of (pagesize - 32) / 40 entries, in unsigned 32-bit
+ * arithmetic (100 MiB in 4096-byte pages: 2068480). Internal. */
+uint32_t qnst_csis_capacity(int64_t budget, uint32_t pagesize);
+
+/* Opens the cache store of partition `part` with base name `name` (e.g. "blksis_3"): with a
+ * nonzero `budget` (bytes) the cache table (page size 4096 unless configured) and its capacity;
+ * with budget 0 no cache table (its handle is disposed of and cleared); then the store queue,
+ * the hold/release queue and the histogram (`init` permits creating it). `cpath` (null: "")
+ * prefixes every file name. Returns 0, 12 when a name cannot be built, or the first Berkeley DB
+ * code (logged: "<file> <cpath>" for the cache table, "<code> <file>" for the queues); what was
+ * opened before a failure stays open for qnst_csis_close. */
+QNST_API int qnst_csis_open(qnst_sis *part, const char *name, int32_t init, const char *cpath,
+                            int64_t budget);
+
+/* Closes and deletes the cache table file "<cpath>C_<name>.db" and clears its handle; the
+ * partition then runs without a cache table until its next open with a budget. Without a cache
+ * table: 0. Returns 0, 12 when the name cannot be built, or the Berkeley DB code (logged; a
+ * failed delete as "<file> <cpath>"). */
+QNST_API int qnst_csis_drop(qnst_sis *part, const char *name, const char *cpath);
+
+/* Stores a newly written block with its hash-index entry deferred: appends (handle, hash) to the
+ * store queue, writes the block's location and reference records and histogram bucket 1
+ * (qnst_sis_store), and adds `length` to data file `dfid`'s usage, making offset + length its
+ * current offset; *growth (may be null) receives the file's growth. Until the store queue is
+ * flushed the block is found only by its handle. Returns 0; 22 (logged, nothing written) for a
+ * null hash or one longer than QNST_SIS_MAX_HASH; DB_KEYEXIST when the handle has records; or
+ * the Berkeley DB code (DB_NOTFOUND for an unknown data file), logged unless exempt. */
+QNST_API int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                             uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
+                             uint64_t handle, uint64_t *growth);
+
+/* Looks `hash` up in the cache table (DB_RMW): *handle = the local handle and one hit counted, or
+ * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0
+ * or the Berkeley DB code (logged unless exempt). */
+QNST_API int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                              uint64_t *handle);
+
+/* Queue one hold (+1) or one release (-1) of local handle `handle` on the hold/release queue.
+ * Returns 0 or the Berkeley DB code (logged unless exempt). */
+QNST_API int qnst_csis_hold(qnst_sis *part, DB_TXN *txn, uint64_t handle);
+QNST_API int qnst_csis_rele(qnst_sis *part, DB_TXN *txn, uint64_t handle);
+
+/* Flushes the first store-queue record (see the pass discipline above): indexes its hash; when
+ * the hash is already indexed under another block, the queued block becomes a symbolic link to
+ * that block, which takes over its references, and its bytes are subtracted from its data
+ * file's usage. A queued block whose count fell to 0 is dropped without indexing. The record is
+ * consumed. An empty queue gives *tail = 0 and result 0. Returns 0, 22 (logged) for a damaged
+ * record, or the Berkeley DB code (logged unless exempt); failures are counted. */
+QNST_API int qnst_csis_flushSTQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail);
+
+/* Applies the first hold/release-queue record (qnst_sis_hold or qnst_sis_rele; a block that no
+ * longer exists is logged and skipped) and consumes it. With `compactor` set the handle is also
+ * taken off the running compaction's purge list, sparing the block; without a purge list this
+ * fails with 22 (logged) and the record stays queued. An empty queue gives *tail = 0 and result 0.
+ * Returns 0 or the Berkeley DB code (logged unless exempt); failures are counted. */
+QNST_API int qnst_csis_flushHDQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail,
+                                uint32_t compactor);
+
+/* Inserts hash -> local handle into the cache table unless the hash is there already (the first
+ * entry stays). Does nothing without a cache table or while the partition is being compacted.
+ * `count` is informational. Returns 0, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, or
+ * the Berkeley DB code (logged unless exempt). */
+QNST_API int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                             uint64_t handle, uint32_t count);
+
+/* Index step of the store-queue flush (internal): *count = the block's count (read with DB_RMW
+ * from "id_ref"; 0 and result 0 when the block is gone or its count is 0, in which case nothing
+ * is written); otherwise inserts hash -> handle into the hash index. Returns 0, QNST_HASH_EXISTS
+ * when the hash is indexed already, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, or the
+ * Berkeley DB code (logged unless exempt). */
+int qnst_csis_index(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
+                    uint32_t hashlen, uint32_t *count);
+
+/* Folds queued block `handle`, whose hash is indexed under another block, into that block
+ * (internal). Returns 0 (also when the hash already maps to `handle` or the block is gone),
+ * QNST_RETRY when the index step must run again, or the Berkeley DB code (logged unless exempt). */
+int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
+                    uint32_t hashlen);
+
+/* Cache refresh of one block (internal), given its local handle and its reference word as a walk
+ * returned it. A stamped word puts the block's hash into the cache table when its count is above
+ * the watermark, or equal to it and changed at most a day ago, and takes it out otherwise
+ * (symbolic links and vanished blocks are skipped). A legacy word is rewritten stamped with the
+ * same count, and the block enters the histogram. Returns 0 or the Berkeley DB code (logged
+ * unless exempt). */
+int qnst_csis_refresh(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 
 QNST_END_DECLS
 

@@ -1,0 +1,99 @@
+// Internal interface of the block store manager: the block store used by the block maps, and the
+// helpers its sources share with the cache store.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cerrno>
+
+#include "qnst_blksism.h"
+
+/* Stores a newly written block under manager handle `handle` (from qnst_sism_gen_handle, for the
+ * same hash): with caching on (budget set, watermark 2 or more) through the cache store, which
+ * defers the hash-index entry to the store queue; otherwise by inserting hash -> handle into the
+ * partition's hash index, then the block's location and reference records, histogram bucket 1,
+ * and `length` bytes of usage for data file `dfid` (offset + length becomes its current offset;
+ * *growth, may be null, receives the file's growth).
+ * Returns 0; 22 (not logged) when the handle's partition byte is not the hash's partition;
+ * 22 (logged, nothing written) for a missing or empty hash, one longer than 20 bytes, or a store
+ * that is not created; QNST_HASH_EXISTS (not logged) when another block with this hash was
+ * stored first: look the hash up and hold that block instead; or the Berkeley DB code (logged
+ * unless exempt). */
+int qnst_sism_store(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                    uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
+                    uint64_t handle, uint64_t *growth);
+
+namespace qnst::blksis {
+
+// Counters, watermarks and the compaction flag of a partition are shared by every thread that
+// works on the store and are statistics or settings, never persistent state: relaxed atomics on
+// the record's plain fields.
+inline void bump(uint32_t &counter) {
+    std::atomic_ref<uint32_t>(counter).fetch_add(1, std::memory_order_relaxed);
+}
+template <typename T>
+inline T load(T &field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <typename T>
+inline void store(T &field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+// A file or table name built printf-style into a malloc'd buffer (free with std::free); null
+// when out of memory.
+__attribute__((format(printf, 1, 2))) inline char *make_name(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (n < 0) return nullptr;
+    char *name = static_cast<char *>(std::malloc(static_cast<size_t>(n) + 1));
+    if (!name) return nullptr;
+    va_start(args, format);
+    std::vsnprintf(name, static_cast<size_t>(n) + 1, format, args);
+    va_end(args);
+    return name;
+}
+
+// Owns a name from make_name.
+struct Name {
+    char *p;
+    explicit Name(char *name) : p(name) {}
+    Name(const Name &) = delete;
+    Name &operator=(const Name &) = delete;
+    ~Name() { std::free(p); }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// Routing. Each returns 0 with the partition chosen, or 22 (EINVAL) for what cannot be routed:
+// a store that is not created, a partition index beyond it, a missing or empty hash.
+inline bool created(const qnst_blksism *mgr) {
+    return mgr && mgr->parts && mgr->nparts >= 1 && mgr->nparts <= QNST_BLKSISM_MAX_PARTS;
+}
+inline DB_ENV *env_of(const qnst_blksism *mgr) { return mgr ? mgr->env : nullptr; }
+
+inline int by_index(qnst_blksism *mgr, int64_t p, qnst_sis **part) {
+    if (!created(mgr) || p < 0 || p >= mgr->nparts) return EINVAL;
+    *part = &mgr->parts[p];
+    return 0;
+}
+inline int by_hash(qnst_blksism *mgr, const void *hash, uint32_t hashlen, int32_t *p,
+                   qnst_sis **part) {
+    if (!created(mgr) || !hash || hashlen == 0) return EINVAL;
+    *p = (static_cast<const uint8_t *>(hash)[0] & 0x7F) % mgr->nparts;
+    *part = &mgr->parts[*p];
+    return 0;
+}
+inline int by_handle(qnst_blksism *mgr, uint64_t handle, qnst_sis **part, uint64_t *local) {
+    *local = handle & QNST_BLKSISM_LOCAL_MASK;
+    return by_index(mgr, static_cast<int64_t>(handle >> QNST_BLKSISM_PART_SHIFT), part);
+}
+inline uint64_t with_partition(uint64_t local, int64_t p) {
+    return local ? local | (static_cast<uint64_t>(p) << QNST_BLKSISM_PART_SHIFT) : 0;
+}
+
+}  // namespace qnst::blksis

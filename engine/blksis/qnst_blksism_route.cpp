@@ -1,0 +1,244 @@
+// The block store manager's calls on blocks: routed to a partition by the block's hash or by the
+// partition byte of its handle.
+#include "qnst_blksism.h"
+
+#include "qnst_blksism.hpp"
+#include "qnst_dfile_usage.hpp"
+#include "qnst_internal.hpp"
+
+QNST_SOURCE("qnst/blksis/qnst_blksism");
+
+using qnst::blksis::bump;
+using qnst::blksis::by_handle;
+using qnst::blksis::by_hash;
+using qnst::blksis::by_index;
+using qnst::blksis::env_of;
+using qnst::blksis::load;
+using qnst::blksis::with_partition;
+
+namespace {
+
+// Watermark 2 and above: new blocks are deduplicated against the cache table only.
+bool caching(const qnst_blksism *mgr, qnst_sis *part) {
+    return mgr->csize != 0 && load(part->wmark) >= 2;
+}
+
+// Watermark 1: the hash index's hits and misses are counted, the cache table is not used.
+bool counting(const qnst_blksism *mgr, qnst_sis *part) {
+    return mgr->csize != 0 && load(part->wmark) == 1;
+}
+
+// Routes a handle after resolving a translated one.
+int route_translated(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, qnst_sis **part,
+                     uint64_t *local) {
+    uint64_t real = 0;
+    int rc = qnst_xlat_handle(mgr, txn, handle, &real);
+    if (rc) return rc;
+    return by_handle(mgr, real, part, local);
+}
+
+}  // namespace
+
+int qnst_sism_lookup(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                     uint32_t cacheonly, uint64_t *handle) {
+    *handle = 0;
+    int32_t p = 0;
+    qnst_sis *part = nullptr;
+    int rc = by_hash(mgr, hash, hashlen, &p, &part);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    uint64_t local = 0;
+    if (caching(mgr, part)) {
+        rc = qnst_csis_lookup(part, txn, hash, hashlen, &local);
+        if (rc) return QNST_FAIL(mgr->env, rc);
+        if (local) {
+            *handle = with_partition(local, p);
+            return 0;
+        }
+        // The caller stores the block as new; the store-queue flush settles a duplicate later.
+        if (cacheonly) return 0;
+    }
+    rc = qnst_sis_lookup(part, txn, hash, hashlen, &local);
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    *handle = with_partition(local, p);
+    if (counting(mgr, part)) bump(local ? part->hits : part->misses);
+    return 0;
+}
+
+int qnst_sism_gen_handle(qnst_blksism *mgr, const void *hash, uint32_t hashlen,
+                         uint64_t *handle) {
+    *handle = 0;
+    int32_t p = 0;
+    qnst_sis *part = nullptr;
+    int rc = by_hash(mgr, hash, hashlen, &p, &part);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    uint64_t local = 0;
+    rc = qnst_sis_gen_handle(part, &local);
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    *handle = with_partition(local, p);
+    return 0;
+}
+
+int qnst_sism_store(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                    uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
+                    uint64_t handle, uint64_t *growth) {
+    int32_t p = 0;
+    qnst_sis *part = nullptr;
+    int rc = by_hash(mgr, hash, hashlen, &p, &part);
+    if (rc == 0 && hashlen > QNST_SIS_MAX_HASH) rc = EINVAL;
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    if (static_cast<uint64_t>(p) != handle >> QNST_BLKSISM_PART_SHIFT) return EINVAL;
+    const uint64_t local = handle & QNST_BLKSISM_LOCAL_MASK;
+
+    if (caching(mgr, part)) {
+        rc = qnst_csis_store(part, txn, hash, hashlen, dfid, dfver, offset, length, local,
+                             growth);
+        return QNST_FAIL(mgr->env, rc);
+    }
+
+    uint8_t data[8];
+    qnst::store_le64(data, local);
+    DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
+    DBT d = qnst::user_dbt(data, sizeof data);
+    rc = part->hashdb->put(part->hashdb, txn, &k, &d, DB_NOOVERWRITE);
+    if (rc == DB_KEYEXIST) return QNST_HASH_EXISTS;  // stored first by another transaction
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    rc = qnst_sis_store(part, txn, hash, hashlen, dfid, dfver, offset, length, local);
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    uint64_t scratch = 0;
+    const int64_t signed_length = static_cast<int32_t>(length);
+    rc = qnst_dfile_usage(part->dfile, txn, dfid, offset + static_cast<uint64_t>(signed_length),
+                          length, growth ? growth : &scratch);
+    return QNST_FAIL(mgr->env, rc);
+}
+
+int qnst_sism_store_hashid(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, const void *hash,
+                           uint32_t hashlen) {
+    int32_t p = 0;
+    qnst_sis *part = nullptr;
+    int rc = by_hash(mgr, hash, hashlen, &p, &part);
+    if (rc == 0 && hashlen > QNST_SIS_MAX_HASH) rc = EINVAL;
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    if (static_cast<uint64_t>(p) != handle >> QNST_BLKSISM_PART_SHIFT) return EINVAL;
+    rc = qnst_sis_store_hashid(part, txn, handle & QNST_BLKSISM_LOCAL_MASK, hash, hashlen);
+    return QNST_FAIL(mgr->env, rc);
+}
+
+int qnst_sism_purge_hashid(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen) {
+    int32_t p = 0;
+    qnst_sis *part = nullptr;
+    int rc = by_hash(mgr, hash, hashlen, &p, &part);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_purge_hashid(part, txn, hash, hashlen));
+}
+
+int qnst_sism_hold(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t fsck) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    if (fsck) {
+        uint32_t scratch = 0;
+        rc = qnst_sis_hold(part, txn, local, &scratch, fsck);
+    } else {
+        rc = qnst_csis_hold(part, txn, local);
+    }
+    return QNST_FAIL(mgr->env, rc);
+}
+
+int qnst_sism_rele(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t *count) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = route_translated(mgr, txn, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    rc = qnst_csis_rele(part, txn, local);
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    *count = 0;
+    return 0;
+}
+
+int qnst_sism_read(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
+                   uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
+                   void *hash, uint32_t *followed) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = route_translated(mgr, txn, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    rc = qnst_sis_read(part, txn, local, dfid, dfver, offset, length, hashlen, hash, followed);
+    return QNST_FAIL(mgr->env, rc);
+}
+
+int qnst_sism_move(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t dfid,
+                   uint32_t dfver, uint64_t offset, uint64_t *growth) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_move(part, txn, local, dfid, dfver, offset, growth));
+}
+
+int qnst_blksism_getref(qnst_blksism *mgr, DB_TXN *txn, uint32_t fsck, uint64_t handle,
+                        uint32_t *ref) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_getref(part, txn, fsck, local, ref));
+}
+
+int qnst_blksism_setref(qnst_blksism *mgr, DB_TXN *txn, uint32_t fsck, uint64_t handle,
+                        uint32_t ref) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_setref(part, txn, fsck, local, ref));
+}
+
+int qnst_sism_store_idref(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t fsck) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_store_idref(part, txn, local, fsck));
+}
+
+int qnst_sism_purge_idref(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t fsck) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_purge_idref(part, txn, local, fsck));
+}
+
+int qnst_sism_purge_iddf(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, qnst_sis_purge_iddf(part, txn, local));
+}
+
+int qnst_sism_fsckq_put(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint64_t fset) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    int rc = route_translated(mgr, txn, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    // The check remembers the handle as the server knows it, translated or not.
+    return QNST_FAIL(mgr->env, qnst_sis_fsckq_put(part, txn, handle, fset));
+}
+
+int qnst_xlat_handle(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint64_t *out) {
+    if (!(handle & QNST_BLKSISM_XLAT_BIT)) {
+        *out = handle;
+        return 0;
+    }
+    *out = 0;
+    const uint64_t key = handle & ~QNST_BLKSISM_XLAT_BIT;
+    if (!qnst::blksis::created(mgr)) return QNST_FAIL(env_of(mgr), EINVAL);
+    // The key is read as a signed value: one with bit 63 set has no partition.
+    const int64_t p = static_cast<int64_t>(key) % mgr->nparts;
+    qnst_sis *part = nullptr;
+    int rc = by_index(mgr, p, &part);
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    return QNST_FAIL(mgr->env, qnst_sis_xlat(part, txn, key, out));
+}
