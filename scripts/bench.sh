@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench -j"$(nproc)"
+cmake --build build/bench -j"$(nproc)" --target benchmarks
 for b in build/bench/bench/bench_*; do
   [[ -x $b ]] || continue
   echo "=== $b"
