@@ -35,6 +35,9 @@ private:
 };
 
 void print_ratios(const std::map<std::string, double> &times) {
+    // The console reporter leaves a colour reset behind its last line; start on a fresh one.
+    std::fflush(stdout);
+    std::printf("\n");
     for (const auto &[engine, floor] : ratios()) {
         for (const auto &[name, ns] : times) {
             if (name.compare(0, engine.size(), engine) != 0) continue;
