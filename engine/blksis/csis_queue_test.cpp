@@ -194,6 +194,41 @@ TEST(CsisStoreQueue, RecordsFlushedTwiceAreReported) {
     EXPECT_EQ(1u, followed);
 }
 
+TEST(CsisStoreQueue, DamagedRecordIsReportedAndConsumedWithoutBlockingTheQueue) {
+    BlockStore s(cached());
+    const Hash stuck = make_hash(0x01, 10), behind = make_hash(0x01, 11);
+    const uint64_t first = s.store(stuck);
+    const uint64_t second = s.store(behind);
+    // Damage the first record's hash length in place: 21 cannot fit the record.
+    DB *sq = s.part(kP)->stqdb;
+    db_recno_t recno = 1;
+    uint8_t rec[32];
+    DBT k = qnst::user_dbt(&recno, sizeof recno);
+    DBT d = qnst::user_dbt(rec, 0, sizeof rec);
+    ASSERT_EQ(0, sq->get(sq, nullptr, &k, &d, 0));
+    qnst::store_le32(rec + 8, 21);
+    d = qnst::user_dbt(rec, sizeof rec);
+    ASSERT_EQ(0, sq->put(sq, nullptr, &k, &d, 0));
+
+    uint32_t tail = 0;
+    ASSERT_EQ(0, flush_stq(s, &tail));
+    EXPECT_EQ(2u, tail);
+    char handle_hex[17];
+    std::snprintf(handle_hex, sizeof handle_hex, "%llx",
+                  static_cast<unsigned long long>(local_of(first)));
+    expect_log(s, {std::string("Damaged store queue record 1: hash length 21, handle 0x") +
+                   handle_hex});
+    ASSERT_EQ(0, flush_stq(s, &tail));
+    EXPECT_EQ(0u, tail);
+    EXPECT_EQ(0u, BlockStore::queued(sq));
+    EXPECT_EQ(2u, s.part(kP)->stq_flushed);
+    EXPECT_EQ(0u, s.part(kP)->stq_failures);
+    // The record behind it was indexed; the damaged one's block is still there by its handle.
+    EXPECT_EQ(second, s.lookup(behind));
+    EXPECT_EQ(0u, s.lookup(stuck));
+    EXPECT_EQ(1u, s.count(first));
+}
+
 TEST(CsisStoreQueue, OverlongHashIsRefusedBeforeAnythingIsQueued) {
     BlockStore s(cached());
     uint8_t longhash[21] = {0x01, 2, 3};

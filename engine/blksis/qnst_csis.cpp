@@ -168,16 +168,23 @@ int flush_stq_record(qnst_sis *part, DB_TXN *txn, uint32_t *tail) {
 
     const uint64_t handle = qnst::load_le64(rec);
     const uint32_t hashlen = qnst::load_le32(rec + 8);
-    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
-    const uint8_t *hash = rec + kStqHeader;
-    for (;;) {
-        uint32_t count = 0;
-        rc = qnst_csis_index(part, txn, handle, hash, hashlen, &count);
-        if (rc != QNST_HASH_EXISTS) break;
-        rc = qnst_csis_merge(part, txn, handle, hash, hashlen);
-        if (rc != QNST_RETRY) break;
+    if (hashlen > QNST_SIS_MAX_HASH) {
+        // No hash fits a record that says it is longer than the record's room: the entry cannot
+        // be indexed by any later try either, and keeping it would stop every record behind it.
+        // The block itself stays readable by its handle; only its hash-index entry is lost.
+        QNST_MSG(part->env, "Damaged store queue record %u: hash length %u, handle 0x%llx",
+                 static_cast<unsigned>(r), hashlen, static_cast<unsigned long long>(handle));
+    } else {
+        const uint8_t *hash = rec + kStqHeader;
+        for (;;) {
+            uint32_t count = 0;
+            rc = qnst_csis_index(part, txn, handle, hash, hashlen, &count);
+            if (rc != QNST_HASH_EXISTS) break;
+            rc = qnst_csis_merge(part, txn, handle, hash, hashlen);
+            if (rc != QNST_RETRY) break;
+        }
+        if (rc) return rc;  // the index step or the merge has logged it
     }
-    if (rc) return rc;  // the index step or the merge has logged it
     rc = consume(part, part->stqdb, txn, cursor, r);
     if (rc == 0) end_of_record(tail, r, part->stq_flushed);
     return rc;
