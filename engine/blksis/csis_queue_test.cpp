@@ -229,6 +229,33 @@ TEST(CsisStoreQueue, DamagedRecordIsReportedAndConsumedWithoutBlockingTheQueue) 
     EXPECT_EQ(1u, s.count(first));
 }
 
+TEST(CsisStoreQueue, ShortReferenceWordOrCacheEntryIsReportedAsDamaged) {
+    BlockStore s(cached());
+    const Hash h = make_hash(0x01, 12);
+    const uint64_t handle = s.store(h);
+    // A 2-byte reference word: the flush must not read a count out of it.
+    uint8_t key[8], shortrec[2] = {1, 0};
+    qnst::store_le64(key, local_of(handle));
+    DBT k = qnst::user_dbt(key, sizeof key);
+    DBT d = qnst::user_dbt(shortrec, sizeof shortrec);
+    DB *ref = s.part(kP)->refdb;
+    ASSERT_EQ(0, ref->put(ref, nullptr, &k, &d, 0));
+    uint32_t tail = 0;
+    EXPECT_EQ(5, flush_stq(s, &tail));
+    EXPECT_EQ(1u, s.part(kP)->stq_failures);
+    EXPECT_EQ(1u, BlockStore::queued(s.part(kP)->stqdb));
+
+    // A cache entry that is not 8 bytes long is not taken for a handle.
+    DB *cache = s.part(kP)->cachedb;
+    DBT hk = qnst::user_dbt(const_cast<uint8_t *>(h.data()), h.size());
+    ASSERT_EQ(0, cache->put(cache, nullptr, &hk, &d, 0));
+    uint64_t local = 9;
+    EXPECT_EQ(5, s.txn([&](DB_TXN *t) {
+        return qnst_csis_lookup(s.part(kP), t, h.data(), h.size(), &local);
+    }));
+    EXPECT_EQ(0u, local);
+}
+
 TEST(CsisStoreQueue, OverlongHashIsRefusedBeforeAnythingIsQueued) {
     BlockStore s(cached());
     uint8_t longhash[21] = {0x01, 2, 3};

@@ -119,8 +119,9 @@ QNST_API int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint
                              uint64_t handle, uint64_t *growth);
 
 /* Looks `hash` up in the cache table (DB_RMW): *handle = the local handle and one hit counted, or
- * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0
- * or the Berkeley DB code (logged unless exempt). */
+ * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0,
+ * 5 (EIO, logged) for an entry that is not 8 bytes long, or the Berkeley DB code (logged unless
+ * exempt). */
 QNST_API int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                               uint64_t *handle);
 
@@ -160,14 +161,16 @@ QNST_API int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint
 /* Index step of the store-queue flush (internal): *count = the block's count (read with DB_RMW
  * from "id_ref"; 0 and result 0 when the block is gone or its count is 0, in which case nothing
  * is written); otherwise inserts hash -> handle into the hash index. Returns 0, QNST_HASH_EXISTS
- * when the hash is indexed already, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, or the
- * Berkeley DB code (logged unless exempt). */
+ * when the hash is indexed already, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, 5 (EIO,
+ * logged) for a damaged reference word, or the Berkeley DB code (logged unless exempt). */
 int qnst_csis_index(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
                     uint32_t hashlen, uint32_t *count);
 
 /* Folds queued block `handle`, whose hash is indexed under another block, into that block
  * (internal). Returns 0 (also when the hash already maps to `handle` or the block is gone),
- * QNST_RETRY when the index step must run again, or the Berkeley DB code (logged unless exempt). */
+ * QNST_RETRY when the index step must run again, 22 (logged) after too many symbolic-link hops, 5
+ * (EIO, logged) for a damaged index entry, location record or reference word, or the Berkeley DB
+ * code (logged unless exempt). */
 int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
                     uint32_t hashlen);
 
@@ -175,8 +178,8 @@ int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *ha
  * returned it. A stamped word puts the block's hash into the cache table when its count is above
  * the watermark, or equal to it and changed at most a day ago, and takes it out otherwise
  * (symbolic links and vanished blocks are skipped). A legacy word is rewritten stamped with the
- * same count, and the block enters the histogram. Returns 0 or the Berkeley DB code (logged
- * unless exempt). */
+ * same count, and the block enters the histogram. Returns 0, 5 (EIO, logged) for a damaged
+ * location record or reference word, or the Berkeley DB code (logged unless exempt). */
 int qnst_csis_refresh(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 
 QNST_END_DECLS
