@@ -83,6 +83,20 @@ TEST(CsisStoreQueue, RecordsAppendedDuringAPassWaitForTheNext) {
     EXPECT_EQ(late, s.lookup(make_hash(0x01, 3)));
 }
 
+TEST(CsisStoreQueue, PassEndsWhenAnotherFlusherTookItsLastRecord) {
+    BlockStore s(cached());
+    for (uint32_t i = 0; i < 3; ++i) s.store(make_hash(0x01, 20 + i));
+    uint32_t mine = 0, other = 0;
+    ASSERT_EQ(0, flush_stq(s, &mine));  // record 1; this pass ends at record 3
+    EXPECT_EQ(3u, mine);
+    ASSERT_EQ(0, flush_stq(s, &other));  // a second flusher takes records 2 and 3
+    ASSERT_EQ(0, flush_stq(s, &other));
+    EXPECT_EQ(0u, other);
+    s.store(make_hash(0x01, 23));  // record 4, appended after both passes began
+    ASSERT_EQ(0, flush_stq(s, &mine));
+    EXPECT_EQ(0u, mine);  // past its last record: the pass is over
+}
+
 TEST(CsisStoreQueue, QueuedDuplicateBecomesALinkAndHandsOverItsReferences) {
     BlockStore s(cached());
     const Hash h = make_hash(0x01, 7);
