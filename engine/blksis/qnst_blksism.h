@@ -217,9 +217,11 @@ QNST_API int qnst_sism_hdqflush(qnst_blksism *mgr, DB_TXN *txn, int32_t storeid,
  *   block's records and its data-file usage); qnst_sism_compact_cleanup.
  * From init to cleanup the partition adds nothing to its cache table. `handle` and `ref` are a
  * walk's handle and raw word. Results are returned unlogged (the partition steps log their own
- * failures): init 0, 16 (a compaction is running) or the Berkeley DB code; padd / ppurge 0 or the
- * Berkeley DB code (padd: DB_KEYEXIST for a handle already on the list); cleanup 0 or the
- * Berkeley DB code. Each also returns 22 for a bad `storeid` or handle.
+ * failures): init 0, 16 (a compaction is running) or the Berkeley DB code; padd 0, 22 without a
+ * purge list (for a block whose count is 0), 5 (EIO) for a damaged record, DB_KEYEXIST for a
+ * handle already on the list, or the Berkeley DB code; ppurge 0, 5 (EIO) for a damaged record, or
+ * the Berkeley DB code (DB_NOTFOUND for a data file without a usage record); cleanup 0 or the
+ * Berkeley DB code. Each also returns 22 (logged) for a bad `storeid`.
  */
 QNST_API int qnst_sism_compact_init(qnst_blksism *mgr, int32_t storeid);
 QNST_API int qnst_sism_compact_padd(qnst_blksism *mgr, DB_TXN *txn, int32_t storeid,
