@@ -83,6 +83,20 @@ TEST(CsisStoreQueue, RecordsAppendedDuringAPassWaitForTheNext) {
     EXPECT_EQ(late, s.lookup(make_hash(0x01, 3)));
 }
 
+TEST(CsisStoreQueue, PassEndsWhenAnotherFlusherTookItsLastRecord) {
+    BlockStore s(cached());
+    for (uint32_t i = 0; i < 3; ++i) s.store(make_hash(0x01, 20 + i));
+    uint32_t mine = 0, other = 0;
+    ASSERT_EQ(0, flush_stq(s, &mine));  // record 1; this pass ends at record 3
+    EXPECT_EQ(3u, mine);
+    ASSERT_EQ(0, flush_stq(s, &other));  // a second flusher takes records 2 and 3
+    ASSERT_EQ(0, flush_stq(s, &other));
+    EXPECT_EQ(0u, other);
+    s.store(make_hash(0x01, 23));  // record 4, appended after both passes began
+    ASSERT_EQ(0, flush_stq(s, &mine));
+    EXPECT_EQ(0u, mine);  // past its last record: the pass is over
+}
+
 TEST(CsisStoreQueue, QueuedDuplicateBecomesALinkAndHandsOverItsReferences) {
     BlockStore s(cached());
     const Hash h = make_hash(0x01, 7);
@@ -192,6 +206,68 @@ TEST(CsisStoreQueue, RecordsFlushedTwiceAreReported) {
                               &followed);
     }));
     EXPECT_EQ(1u, followed);
+}
+
+TEST(CsisStoreQueue, DamagedRecordIsReportedAndConsumedWithoutBlockingTheQueue) {
+    BlockStore s(cached());
+    const Hash stuck = make_hash(0x01, 10), behind = make_hash(0x01, 11);
+    const uint64_t first = s.store(stuck);
+    const uint64_t second = s.store(behind);
+    // Damage the first record's hash length in place: 21 cannot fit the record.
+    DB *sq = s.part(kP)->stqdb;
+    db_recno_t recno = 1;
+    uint8_t rec[32];
+    DBT k = qnst::user_dbt(&recno, sizeof recno);
+    DBT d = qnst::user_dbt(rec, 0, sizeof rec);
+    ASSERT_EQ(0, sq->get(sq, nullptr, &k, &d, 0));
+    qnst::store_le32(rec + 8, 21);
+    d = qnst::user_dbt(rec, sizeof rec);
+    ASSERT_EQ(0, sq->put(sq, nullptr, &k, &d, 0));
+
+    uint32_t tail = 0;
+    ASSERT_EQ(0, flush_stq(s, &tail));
+    EXPECT_EQ(2u, tail);
+    char handle_hex[17];
+    std::snprintf(handle_hex, sizeof handle_hex, "%llx",
+                  static_cast<unsigned long long>(local_of(first)));
+    expect_log(s, {std::string("Damaged store queue record 1: hash length 21, handle 0x") +
+                   handle_hex});
+    ASSERT_EQ(0, flush_stq(s, &tail));
+    EXPECT_EQ(0u, tail);
+    EXPECT_EQ(0u, BlockStore::queued(sq));
+    EXPECT_EQ(2u, s.part(kP)->stq_flushed);
+    EXPECT_EQ(0u, s.part(kP)->stq_failures);
+    // The record behind it was indexed; the damaged one's block is still there by its handle.
+    EXPECT_EQ(second, s.lookup(behind));
+    EXPECT_EQ(0u, s.lookup(stuck));
+    EXPECT_EQ(1u, s.count(first));
+}
+
+TEST(CsisStoreQueue, ShortReferenceWordOrCacheEntryIsReportedAsDamaged) {
+    BlockStore s(cached());
+    const Hash h = make_hash(0x01, 12);
+    const uint64_t handle = s.store(h);
+    // A 2-byte reference word: the flush must not read a count out of it.
+    uint8_t key[8], shortrec[2] = {1, 0};
+    qnst::store_le64(key, local_of(handle));
+    DBT k = qnst::user_dbt(key, sizeof key);
+    DBT d = qnst::user_dbt(shortrec, sizeof shortrec);
+    DB *ref = s.part(kP)->refdb;
+    ASSERT_EQ(0, ref->put(ref, nullptr, &k, &d, 0));
+    uint32_t tail = 0;
+    EXPECT_EQ(5, flush_stq(s, &tail));
+    EXPECT_EQ(1u, s.part(kP)->stq_failures);
+    EXPECT_EQ(1u, BlockStore::queued(s.part(kP)->stqdb));
+
+    // A cache entry that is not 8 bytes long is not taken for a handle.
+    DB *cache = s.part(kP)->cachedb;
+    DBT hk = qnst::user_dbt(const_cast<uint8_t *>(h.data()), h.size());
+    ASSERT_EQ(0, cache->put(cache, nullptr, &hk, &d, 0));
+    uint64_t local = 9;
+    EXPECT_EQ(5, s.txn([&](DB_TXN *t) {
+        return qnst_csis_lookup(s.part(kP), t, h.data(), h.size(), &local);
+    }));
+    EXPECT_EQ(0u, local);
 }
 
 TEST(CsisStoreQueue, OverlongHashIsRefusedBeforeAnythingIsQueued) {

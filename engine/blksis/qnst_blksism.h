@@ -23,7 +23,9 @@
  * arguments are refused with 22 (EINVAL) before anything is read or written: a store that is not
  * created, a handle whose partition index is `nparts` or more, a partition index `storeid`
  * outside 0..nparts-1, a missing or empty hash, or a hash longer than 20 bytes where one would be
- * written; these refusals are logged.
+ * written; these refusals are logged. Calls that read a partition's records also return 5 (EIO,
+ * logged) for a damaged record (a size that disagrees with its layout) and, where they follow
+ * symbolic links, 22 (logged) after too many hops, which only a damaged table can produce.
  *
  * The manager keeps no lock. Its counters, watermarks and compaction flags are updated without
  * one (they are statistics and settings, not persistent state).
@@ -77,8 +79,8 @@ QNST_API int qnst_blksism_open(qnst_blksism *mgr, const char *dbfolder, int32_t 
 QNST_API int qnst_blksism_close(qnst_blksism *mgr);
 
 /* Deletes the partition files "<dbfolder>_<p>.db" of a store of `nparts` partitions, which must
- * not be open. Files that do not exist are skipped. Returns 0, 12 when a name cannot be built,
- * or the first other Berkeley DB code (logged). */
+ * not be open. Files that do not exist are skipped. Returns 0, 22 (not logged) for a null `env`
+ * or `dbfolder`, 12 when a name cannot be built, or the first other Berkeley DB code (logged). */
 QNST_API int qnst_blksism_remove(DB_ENV *env, const char *dbfolder, int32_t nparts);
 
 /* Closes and deletes every partition's cache table; the store runs without cache tables until it
@@ -92,7 +94,7 @@ QNST_API int qnst_csism_drop(qnst_blksism *mgr, const char *dbfolder, const char
  * With caching on (budget set, watermark 2 or more) the cache table is asked first, counting a
  * hit or a miss; on a miss with `cacheonly` set the answer is 0 without asking the hash index.
  * With watermark 1 the hash index's hits and misses are counted; with 0 nothing is counted.
- * Returns 0, 22, or the Berkeley DB code. */
+ * Returns 0, 22, 5 (EIO) for a damaged cache or index entry, or the Berkeley DB code. */
 QNST_API int qnst_sism_lookup(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
                               uint32_t cacheonly, uint64_t *handle);
 
@@ -215,9 +217,11 @@ QNST_API int qnst_sism_hdqflush(qnst_blksism *mgr, DB_TXN *txn, int32_t storeid,
  *   block's records and its data-file usage); qnst_sism_compact_cleanup.
  * From init to cleanup the partition adds nothing to its cache table. `handle` and `ref` are a
  * walk's handle and raw word. Results are returned unlogged (the partition steps log their own
- * failures): init 0, 16 (a compaction is running) or the Berkeley DB code; padd / ppurge 0 or the
- * Berkeley DB code (padd: DB_KEYEXIST for a handle already on the list); cleanup 0 or the
- * Berkeley DB code. Each also returns 22 for a bad `storeid` or handle.
+ * failures): init 0, 16 (a compaction is running) or the Berkeley DB code; padd 0, 22 without a
+ * purge list (for a block whose count is 0), 5 (EIO) for a damaged record, DB_KEYEXIST for a
+ * handle already on the list, or the Berkeley DB code; ppurge 0, 5 (EIO) for a damaged record, or
+ * the Berkeley DB code (DB_NOTFOUND for a data file without a usage record); cleanup 0 or the
+ * Berkeley DB code. Each also returns 22 (logged) for a bad `storeid`.
  */
 QNST_API int qnst_sism_compact_init(qnst_blksism *mgr, int32_t storeid);
 QNST_API int qnst_sism_compact_padd(qnst_blksism *mgr, DB_TXN *txn, int32_t storeid,

@@ -10,6 +10,8 @@
 #include <cerrno>
 
 #include "qnst_blksism.h"
+#include "qnst_dfile_usage.hpp"
+#include "qnst_sis.hpp"
 
 /* Stores a newly written block under manager handle `handle` (from qnst_sism_gen_handle, for the
  * same hash): with caching on (budget set, watermark 2 or more) through the cache store, which
@@ -31,9 +33,7 @@ namespace qnst::blksis {
 // Counters, watermarks and the compaction flag of a partition are shared by every thread that
 // works on the store and are statistics or settings, never persistent state: relaxed atomics on
 // the record's plain fields.
-inline void bump(uint32_t &counter) {
-    std::atomic_ref<uint32_t>(counter).fetch_add(1, std::memory_order_relaxed);
-}
+using qnst::sis::bump;
 template <typename T>
 inline T load(T &field) {
     return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
@@ -41,6 +41,21 @@ inline T load(T &field) {
 template <typename T>
 inline void store(T &field, T value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+// Records a newly written block in its partition (location record, reference word with count 1,
+// histogram bucket 1) and charges its data file: `length` bytes of usage, offset + length (the
+// length read as signed 32-bit) its new current offset, *growth (may be null) the file's growth.
+// The hash index is not touched. Returns 0 or the first failure, logged by the step that failed.
+inline int record_block(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                        uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
+                        uint64_t local, uint64_t *growth) {
+    int rc = qnst_sis_store(part, txn, hash, hashlen, dfid, dfver, offset, length, local);
+    if (rc) return rc;
+    uint64_t scratch = 0;
+    const int64_t signed_length = static_cast<int32_t>(length);
+    return qnst_dfile_usage(part->dfile, txn, dfid, offset + static_cast<uint64_t>(signed_length),
+                            length, growth ? growth : &scratch);
 }
 
 // A file or table name built printf-style into a malloc'd buffer (free with std::free); null

@@ -3,7 +3,6 @@
 #include "qnst_blksism.h"
 
 #include "qnst_blksism.hpp"
-#include "qnst_dfile_usage.hpp"
 #include "qnst_internal.hpp"
 
 QNST_SOURCE("qnst/blksis/qnst_blksism");
@@ -102,12 +101,8 @@ int qnst_sism_store(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t h
     rc = part->hashdb->put(part->hashdb, txn, &k, &d, DB_NOOVERWRITE);
     if (rc == DB_KEYEXIST) return QNST_HASH_EXISTS;  // stored first by another transaction
     if (rc) return QNST_FAIL(mgr->env, rc);
-    rc = qnst_sis_store(part, txn, hash, hashlen, dfid, dfver, offset, length, local);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    uint64_t scratch = 0;
-    const int64_t signed_length = static_cast<int32_t>(length);
-    rc = qnst_dfile_usage(part->dfile, txn, dfid, offset + static_cast<uint64_t>(signed_length),
-                          length, growth ? growth : &scratch);
+    rc = qnst::blksis::record_block(part, txn, hash, hashlen, dfid, dfver, offset, length, local,
+                                    growth);
     return QNST_FAIL(mgr->env, rc);
 }
 

@@ -6,6 +6,7 @@
 #include "qnst_blksism.hpp"
 #include "qnst_dfile_usage.hpp"
 #include "qnst_internal.hpp"
+#include "qnst_sis.hpp"
 
 QNST_SOURCE("qnst/blksis/qnst_csis");
 
@@ -71,24 +72,9 @@ int open_cache_table(qnst_sis *part, const char *name, const char *cpath, int64_
     return rc;
 }
 
-// Reads a reference word with the write lock taken at once.
+// Reads a reference word with the write lock taken at once (5 for a damaged word).
 int read_word(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *word) {
-    uint8_t key[8], data[4];
-    qnst::store_le64(key, handle);
-    DBT k = qnst::user_dbt(key, sizeof key);
-    DBT d = qnst::user_dbt(data, 0, sizeof data);
-    const int rc = part->refdb->get(part->refdb, txn, &k, &d, DB_RMW);
-    if (rc == 0) *word = qnst::load_le32(data);
-    return rc;
-}
-
-int write_word(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word) {
-    uint8_t key[8], data[4];
-    qnst::store_le64(key, handle);
-    qnst::store_le32(data, word);
-    DBT k = qnst::user_dbt(key, sizeof key);
-    DBT d = qnst::user_dbt(data, sizeof data);
-    return part->refdb->put(part->refdb, txn, &k, &d, 0);
+    return qnst::sis::get_word(part->refdb, txn, handle, DB_RMW, word);
 }
 
 // Deletes a hash from the hash index; a hash that is not there is no error.
@@ -168,16 +154,23 @@ int flush_stq_record(qnst_sis *part, DB_TXN *txn, uint32_t *tail) {
 
     const uint64_t handle = qnst::load_le64(rec);
     const uint32_t hashlen = qnst::load_le32(rec + 8);
-    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
-    const uint8_t *hash = rec + kStqHeader;
-    for (;;) {
-        uint32_t count = 0;
-        rc = qnst_csis_index(part, txn, handle, hash, hashlen, &count);
-        if (rc != QNST_HASH_EXISTS) break;
-        rc = qnst_csis_merge(part, txn, handle, hash, hashlen);
-        if (rc != QNST_RETRY) break;
+    if (hashlen > QNST_SIS_MAX_HASH) {
+        // No hash fits a record that says it is longer than the record's room: the entry cannot
+        // be indexed by any later try either, and keeping it would stop every record behind it.
+        // The block itself stays readable by its handle; only its hash-index entry is lost.
+        QNST_MSG(part->env, "Damaged store queue record %u: hash length %u, handle 0x%llx",
+                 static_cast<unsigned>(r), hashlen, static_cast<unsigned long long>(handle));
+    } else {
+        const uint8_t *hash = rec + kStqHeader;
+        for (;;) {
+            uint32_t count = 0;
+            rc = qnst_csis_index(part, txn, handle, hash, hashlen, &count);
+            if (rc != QNST_HASH_EXISTS) break;
+            rc = qnst_csis_merge(part, txn, handle, hash, hashlen);
+            if (rc != QNST_RETRY) break;
+        }
+        if (rc) return rc;  // the index step or the merge has logged it
     }
-    if (rc) return rc;  // the index step or the merge has logged it
     rc = consume(part, part->stqdb, txn, cursor, r);
     if (rc == 0) end_of_record(tail, r, part->stq_flushed);
     return rc;
@@ -284,13 +277,8 @@ int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
     int rc = append(part->stqdb, txn, rec, kStqHeader + hashlen);
     if (rc) return QNST_FAIL(part->env, rc);
 
-    rc = qnst_sis_store(part, txn, hash, hashlen, dfid, dfver, offset, length, handle);
-    if (rc) return QNST_FAIL(part->env, rc);
-
-    uint64_t scratch = 0;
-    const int64_t signed_length = static_cast<int32_t>(length);
-    rc = qnst_dfile_usage(part->dfile, txn, dfid, offset + static_cast<uint64_t>(signed_length),
-                          length, growth ? growth : &scratch);
+    rc = qnst::blksis::record_block(part, txn, hash, hashlen, dfid, dfver, offset, length, handle,
+                                    growth);
     return QNST_FAIL(part->env, rc);
 }
 
@@ -304,6 +292,7 @@ int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t has
     DBT d = qnst::user_dbt(data, 0, sizeof data);
     const int rc = db->get(db, txn, &k, &d, DB_RMW);
     if (rc == 0) {
+        if (d.size != sizeof data) return QNST_FAIL(part->env, qnst::sis::kDamaged);
         *handle = qnst::load_le64(data);
         bump(part->hits);
         return 0;
@@ -477,7 +466,7 @@ int qnst_csis_refresh(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t wor
     if (rc) return QNST_FAIL(part->env, rc);
     if (word & QNST_SIS_REF_STAMPED) return 0;  // restamped since the walk: already counted
     const uint32_t count = qnst_sis_ref_update(&word, 0);
-    rc = write_word(part, txn, handle, word);
+    rc = qnst::sis::put_word(part->refdb, txn, handle, word, 0);
     if (rc) return QNST_FAIL(part->env, rc);
     return QNST_FAIL(part->env, qnst_csis_histupdate(part, txn, static_cast<int32_t>(count), +1));
 }

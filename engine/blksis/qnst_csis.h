@@ -95,8 +95,8 @@ uint32_t qnst_csis_capacity(int64_t budget, uint32_t pagesize);
  * nonzero `budget` (bytes) the cache table (page size 4096 unless configured) and its capacity;
  * with budget 0 no cache table (its handle is disposed of and cleared); then the store queue,
  * the hold/release queue and the histogram (`init` permits creating it). `cpath` (null: "")
- * prefixes every file name. Returns 0, 12 when a name cannot be built, or the first Berkeley DB
- * code (logged: "<file> <cpath>" for the cache table, "<code> <file>" for the queues); what was
+ * prefixes every file name. Returns 0, 22 (not logged) for a null `part` or `name`, 12 when a
+ * name cannot be built, or the first Berkeley DB code (logged: "<file> <cpath>" for the cache table, "<code> <file>" for the queues); what was
  * opened before a failure stays open for qnst_csis_close. */
 QNST_API int qnst_csis_open(qnst_sis *part, const char *name, int32_t init, const char *cpath,
                             int64_t budget);
@@ -119,8 +119,9 @@ QNST_API int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint
                              uint64_t handle, uint64_t *growth);
 
 /* Looks `hash` up in the cache table (DB_RMW): *handle = the local handle and one hit counted, or
- * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0
- * or the Berkeley DB code (logged unless exempt). */
+ * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0,
+ * 5 (EIO, logged) for an entry that is not 8 bytes long, or the Berkeley DB code (logged unless
+ * exempt). */
 QNST_API int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                               uint64_t *handle);
 
@@ -133,15 +134,20 @@ QNST_API int qnst_csis_rele(qnst_sis *part, DB_TXN *txn, uint64_t handle);
  * the hash is already indexed under another block, the queued block becomes a symbolic link to
  * that block, which takes over its references, and its bytes are subtracted from its data
  * file's usage. A queued block whose count fell to 0 is dropped without indexing. The record is
- * consumed. An empty queue gives *tail = 0 and result 0. Returns 0, 22 (logged) for a damaged
- * record, or the Berkeley DB code (logged unless exempt); failures are counted. */
+ * consumed. A damaged record (a hash length above 20) cannot be indexed: it is logged and
+ * consumed, its block staying readable by its handle. An empty queue gives *tail = 0 and result
+ * 0. Returns 0; 22 (logged) for a null `tail`; 5 (EIO, logged) for a damaged reference word or
+ * location record of the blocks involved; or the Berkeley DB code (logged unless exempt).
+ * Failures are counted. */
 QNST_API int qnst_csis_flushSTQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail);
 
 /* Applies the first hold/release-queue record (qnst_sis_hold or qnst_sis_rele; a block that no
  * longer exists is logged and skipped) and consumes it. With `compactor` set the handle is also
  * taken off the running compaction's purge list, sparing the block; without a purge list this
  * fails with 22 (logged) and the record stays queued. An empty queue gives *tail = 0 and result 0.
- * Returns 0 or the Berkeley DB code (logged unless exempt); failures are counted. */
+ * Returns 0; 22 (logged) for a null `tail`, without a purge list as above, or after too many
+ * symbolic-link hops; 5 (EIO, logged) for a damaged reference word or location record; or the
+ * Berkeley DB code (logged unless exempt). Failures are counted. */
 QNST_API int qnst_csis_flushHDQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail,
                                 uint32_t compactor);
 
@@ -155,14 +161,16 @@ QNST_API int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint
 /* Index step of the store-queue flush (internal): *count = the block's count (read with DB_RMW
  * from "id_ref"; 0 and result 0 when the block is gone or its count is 0, in which case nothing
  * is written); otherwise inserts hash -> handle into the hash index. Returns 0, QNST_HASH_EXISTS
- * when the hash is indexed already, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, or the
- * Berkeley DB code (logged unless exempt). */
+ * when the hash is indexed already, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, 5 (EIO,
+ * logged) for a damaged reference word, or the Berkeley DB code (logged unless exempt). */
 int qnst_csis_index(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
                     uint32_t hashlen, uint32_t *count);
 
 /* Folds queued block `handle`, whose hash is indexed under another block, into that block
  * (internal). Returns 0 (also when the hash already maps to `handle` or the block is gone),
- * QNST_RETRY when the index step must run again, or the Berkeley DB code (logged unless exempt). */
+ * QNST_RETRY when the index step must run again, 22 (logged) after too many symbolic-link hops, 5
+ * (EIO, logged) for a damaged index entry, location record or reference word, or the Berkeley DB
+ * code (logged unless exempt). */
 int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
                     uint32_t hashlen);
 
@@ -170,8 +178,8 @@ int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *ha
  * returned it. A stamped word puts the block's hash into the cache table when its count is above
  * the watermark, or equal to it and changed at most a day ago, and takes it out otherwise
  * (symbolic links and vanished blocks are skipped). A legacy word is rewritten stamped with the
- * same count, and the block enters the histogram. Returns 0 or the Berkeley DB code (logged
- * unless exempt). */
+ * same count, and the block enters the histogram. Returns 0, 5 (EIO, logged) for a damaged
+ * location record or reference word, or the Berkeley DB code (logged unless exempt). */
 int qnst_csis_refresh(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 
 QNST_END_DECLS
