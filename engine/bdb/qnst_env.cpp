@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <cstring>
+#include <memory>
 
 #include "qnst_clock.hpp"
 #include "qnst_internal.hpp"
@@ -155,6 +156,14 @@ void discard_sink(qnst_errsink *sink) {
     if (!sink) return;
     if (sink->fp) (void)std::fclose(sink->fp);  // nothing left to report a failure to
     std::free(sink);
+}
+
+bool is_absolute_path(const char *path) {
+#if defined(_WIN32)
+    return path[0] == '\\' || path[0] == '/' || (path[0] && path[1] == ':');
+#else
+    return path[0] == '/';
+#endif
 }
 
 // Joins `dir`, the separator and `name` into a fresh buffer of the two lengths + 2 (freed by
@@ -375,6 +384,14 @@ int qnst_env_checkpointthread(qnst_envrec *env, uint32_t interval, const char *a
     const size_t archdirlen = std::strlen(archdir);
     const char *logdir = nullptr;
     if (dbenv->get_lg_dir(dbenv, &logdir) || !logdir) logdir = "";
+    // Berkeley DB takes a relative log directory from the environment's home; the moves run
+    // from this process's working directory, so they need the home in front of it.
+    std::unique_ptr<char, decltype(&std::free)> homed_logdir(nullptr, &std::free);
+    const char *home = nullptr;
+    if (*logdir && !is_absolute_path(logdir) && !dbenv->get_home(dbenv, &home) && home && *home) {
+        homed_logdir.reset(join_path(home, std::strlen(home), logdir));
+        if (homed_logdir) logdir = homed_logdir.get();  // else: moves fail and are retried
+    }
     const size_t logdirlen = std::strlen(logdir);
 
     int rc;
