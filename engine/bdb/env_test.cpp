@@ -193,6 +193,17 @@ TEST(Close, ClosesTheErrorFileAndUnregisters) {
     EXPECT_EQ(0, qnst_bdb_checkopen(11));
 }
 
+TEST(Close, ASecondOpenOfTheSameHandleIsRefusedWithoutLeaking) {
+    TempDir dir;
+    Handle h;
+    ASSERT_EQ(0, h.open(dir, 1));
+    const int before = open_fds();
+    const std::string err = dir.file("error.log");
+    EXPECT_EQ(EINVAL, qnst_env_open(&h.env, dir.path().c_str(), nullptr, err.c_str(), 0, 0, 0, 0,
+                                    0, 0, 0, 0, 0, 0, 1, 0));
+    EXPECT_EQ(before, open_fds());
+}
+
 TEST(RecoveryFeedback, ReportsAtMostOncePerMinute) {
     TempEnv env;
     qnst_env_reset_recovery_report();

@@ -298,6 +298,9 @@ int qnst_env_open(qnst_envrec *env, const char *home, const char *logdir, const 
                   int32_t recover, int32_t shm_key) {
     DB_ENV *dbenv = env->dbenv;
     if (!dbenv) return EINVAL;
+    // A Berkeley DB handle is opened once (even a failed open leaves it only to be closed); a
+    // second call would also leak the first call's error file.
+    if (dbenv->app_private) return EINVAL;
     const OpenSettings s{logdir,       max_lockers, max_locks,    max_objects,
                          lk_partitions, lg_bsize,   lg_regionmax, cache_gbytes,
                          cache_bytes,   tx_max,     recover,      shm_key};
