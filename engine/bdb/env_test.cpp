@@ -193,6 +193,17 @@ TEST(Close, ClosesTheErrorFileAndUnregisters) {
     EXPECT_EQ(0, qnst_bdb_checkopen(11));
 }
 
+TEST(Close, ASecondOpenOfTheSameHandleIsRefusedWithoutLeaking) {
+    TempDir dir;
+    Handle h;
+    ASSERT_EQ(0, h.open(dir, 1));
+    const int before = open_fds();
+    const std::string err = dir.file("error.log");
+    EXPECT_EQ(EINVAL, qnst_env_open(&h.env, dir.path().c_str(), nullptr, err.c_str(), 0, 0, 0, 0,
+                                    0, 0, 0, 0, 0, 0, 1, 0));
+    EXPECT_EQ(before, open_fds());
+}
+
 TEST(RecoveryFeedback, ReportsAtMostOncePerMinute) {
     TempEnv env;
     qnst_env_reset_recovery_report();
@@ -244,11 +255,13 @@ struct LogEnv {
     Handle h;
     DB *db = nullptr;
     std::string logdir;
-    explicit LogEnv(bool separate_logdir) {
+    // `logdir_arg`: the log directory as given to the open (relative ones are in the home).
+    explicit LogEnv(bool separate_logdir, bool relative_logdir = false) {
         logdir = separate_logdir ? dir.file("logs") : "";
         if (separate_logdir) fs::create_directory(logdir);
         std::ofstream(dir.file("DB_CONFIG")) << "set_lg_max 65536\n";
-        EXPECT_EQ(0, h.open(dir, 1, 0, separate_logdir ? logdir.c_str() : nullptr));
+        const char *logdir_arg = !separate_logdir ? nullptr : relative_logdir ? "logs" : logdir.c_str();
+        EXPECT_EQ(0, h.open(dir, 1, 0, logdir_arg));
         EXPECT_EQ(0, db_create(&db, h.env.dbenv, 0));
         EXPECT_EQ(0, db->open(db, nullptr, "t.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT, 0));
     }
@@ -281,17 +294,21 @@ TEST(CheckpointThread, WithoutArchiveDirectoryRemovesUnneededLogs) {
 }
 
 TEST(CheckpointThread, WithArchiveDirectoryMovesLogsAndDeletesNone) {
-    LogEnv e(true);
-    const std::string archive = e.dir.file("archive");
-    fs::create_directory(archive);
-    e.write_logs();
-    const int before = LogEnv::count_logs(e.logdir);
-    ASSERT_GT(before, 2);
-    ASSERT_EQ(0, qnst_env_stopthreads(&e.h.env));
-    EXPECT_EQ(0, qnst_env_checkpointthread(&e.h.env, 1, archive.c_str()));
-    const int moved = LogEnv::count_logs(archive);
-    EXPECT_GT(moved, 0);
-    EXPECT_EQ(before, moved + LogEnv::count_logs(e.logdir));
+    // A relative log directory lies in the home, wherever the process runs.
+    for (bool relative : {false, true}) {
+        SCOPED_TRACE(relative ? "relative log directory" : "absolute log directory");
+        LogEnv e(true, relative);
+        const std::string archive = e.dir.file("archive");
+        fs::create_directory(archive);
+        e.write_logs();
+        const int before = LogEnv::count_logs(e.logdir);
+        ASSERT_GT(before, 2);
+        ASSERT_EQ(0, qnst_env_stopthreads(&e.h.env));
+        EXPECT_EQ(0, qnst_env_checkpointthread(&e.h.env, 1, archive.c_str()));
+        const int moved = LogEnv::count_logs(archive);
+        EXPECT_GT(moved, 0);
+        EXPECT_EQ(before, moved + LogEnv::count_logs(e.logdir));
+    }
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
  *
  * Returns 0; the first failing setter's Berkeley DB code (unlogged, earlier settings kept);
  * 12 (ENOMEM) when the error sink cannot be allocated; 22 (EINVAL) for a handle that is not
- * created; or the code of DB_ENV->open: DB_RUNRECOVERY for a normal open of an environment
+ * created or that was already opened (successfully or not); or the code of DB_ENV->open: DB_RUNRECOVERY for a normal open of an environment
  * that does not exist or that a crashed process left behind (open it with recovery), 2
  * (ENOENT) for a missing home directory, 22 (EINVAL) when this process already has the
  * environment open, DB_VERSION_MISMATCH, ...

@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <string>
+#include <cstring>
+#include <memory>
 
 #include "qnst_clock.hpp"
 #include "qnst_internal.hpp"
@@ -66,9 +67,21 @@ bool sleep_unless_stopped(qnst_envrec *env, uint32_t ms) {
 void write_line(const DB_ENV *dbenv, const char *text) {
     const qnst_errsink *sink = qnst::errsink_of(dbenv);
     if (!sink || !sink->fp) return;
-    std::string line(text ? text : "");
-    line.push_back('\n');
-    (void)std::fwrite(line.data(), 1, line.size(), sink->fp);  // failures have nowhere to go
+    if (!text) text = "";
+    const size_t len = std::strlen(text);
+    // Text and newline go out in one write; this runs inside Berkeley DB, so nothing may throw.
+    char small[1024];
+    char *line = len + 1 <= sizeof small ? small : static_cast<char *>(std::malloc(len + 1));
+    // Failed writes have nowhere to go.
+    if (line) {
+        std::memcpy(line, text, len);
+        line[len] = '\n';
+        (void)std::fwrite(line, 1, len + 1, sink->fp);
+        if (line != small) std::free(line);
+    } else {
+        (void)std::fwrite(text, 1, len, sink->fp);
+        (void)std::fputc('\n', sink->fp);
+    }
     (void)std::fflush(sink->fp);
 }
 
@@ -145,6 +158,26 @@ void discard_sink(qnst_errsink *sink) {
     std::free(sink);
 }
 
+bool is_absolute_path(const char *path) {
+#if defined(_WIN32)
+    return path[0] == '\\' || path[0] == '/' || (path[0] && path[1] == ':');
+#else
+    return path[0] == '/';
+#endif
+}
+
+// Joins `dir`, the separator and `name` into a fresh buffer of the two lengths + 2 (freed by
+// the caller); null when it cannot be allocated.
+char *join_path(const char *dir, size_t dirlen, const char *name) {
+    const size_t namelen = std::strlen(name);
+    auto *path = static_cast<char *>(std::malloc(dirlen + namelen + 2));
+    if (!path) return nullptr;
+    std::memcpy(path, dir, dirlen);
+    path[dirlen] = kPathSeparator;
+    std::memcpy(path + dirlen + 1, name, namelen + 1);
+    return path;
+}
+
 // Crash detection keeps one slot per process in the environment's register file: the process
 // id, 24 characters wide and a newline. When a recovery open fails, Berkeley DB deliberately
 // leaves the slot filled, so that the next opener sees a dead process and recovers; but a
@@ -153,9 +186,16 @@ void discard_sink(qnst_errsink *sink) {
 // stays, and our own id is free.
 void hand_back_register_slot(const char *home) {
     constexpr size_t kSlot = 25;
-    std::string path = home && *home ? std::string(home) + kPathSeparator : std::string();
-    path += "__db.register";
-    FILE *fp = std::fopen(path.c_str(), "r+b");
+    static constexpr char kRegister[] = "__db.register";
+    FILE *fp = nullptr;
+    if (home && *home) {
+        char *path = join_path(home, std::strlen(home), kRegister);
+        if (!path) return;  // the next open refuses as before
+        fp = std::fopen(path, "r+b");
+        std::free(path);
+    } else {
+        fp = std::fopen(kRegister, "r+b");
+    }
     if (!fp) return;  // no register file: nothing to hand back
     char own[kSlot + 1], dead[kSlot + 1], slot[kSlot];
     std::snprintf(own, sizeof own, "%24llu\n", static_cast<unsigned long long>(qnst::process_id()));
@@ -258,6 +298,9 @@ int qnst_env_open(qnst_envrec *env, const char *home, const char *logdir, const 
                   int32_t recover, int32_t shm_key) {
     DB_ENV *dbenv = env->dbenv;
     if (!dbenv) return EINVAL;
+    // A Berkeley DB handle is opened once (even a failed open leaves it only to be closed); a
+    // second call would also leak the first call's error file.
+    if (dbenv->app_private) return EINVAL;
     const OpenSettings s{logdir,       max_lockers, max_locks,    max_objects,
                          lk_partitions, lg_bsize,   lg_regionmax, cache_gbytes,
                          cache_bytes,   tx_max,     recover,      shm_key};
@@ -314,16 +357,21 @@ int qnst_env_compactlog(qnst_envrec *env) {
 namespace {
 
 // Moves each log file that is no longer needed from the log directory into `archdir`. A move
-// that fails leaves the file where it is, to be listed again on the next pass.
-int move_unneeded_logs(DB_ENV *dbenv, const std::string &logdir, const std::string &archdir) {
+// that fails leaves the file where it is, to be listed again on the next pass; so does a path
+// that cannot be allocated, which ends the moving for this pass.
+int move_unneeded_logs(DB_ENV *dbenv, const char *logdir, size_t logdirlen, const char *archdir,
+                       size_t archdirlen) {
     char **list = nullptr;
     const int rc = dbenv->log_archive(dbenv, &list, 0);
     if (list) {
-        if (!logdir.empty()) {
+        if (logdirlen) {
             for (char **name = list; *name; ++name) {
-                const std::string from = logdir + kPathSeparator + *name;
-                const std::string to = archdir + kPathSeparator + *name;
-                (void)std::rename(from.c_str(), to.c_str());
+                char *from = join_path(logdir, logdirlen, *name);
+                char *to = from ? join_path(archdir, archdirlen, *name) : nullptr;
+                if (to) (void)std::rename(from, to);  // a failed move is retried next pass
+                std::free(from);
+                std::free(to);
+                if (!to) break;
             }
         }
         std::free(list);
@@ -335,20 +383,29 @@ int move_unneeded_logs(DB_ENV *dbenv, const std::string &logdir, const std::stri
 
 int qnst_env_checkpointthread(qnst_envrec *env, uint32_t interval, const char *archdir) {
     DB_ENV *dbenv = env->dbenv;
-    const std::string archive = archdir ? archdir : "";
-    const char *lgdir = nullptr;
-    if (dbenv->get_lg_dir(dbenv, &lgdir) || !lgdir) lgdir = "";
-    const std::string logdir = lgdir;
+    if (!archdir) archdir = "";
+    const size_t archdirlen = std::strlen(archdir);
+    const char *logdir = nullptr;
+    if (dbenv->get_lg_dir(dbenv, &logdir) || !logdir) logdir = "";
+    // Berkeley DB takes a relative log directory from the environment's home; the moves run
+    // from this process's working directory, so they need the home in front of it.
+    std::unique_ptr<char, decltype(&std::free)> homed_logdir(nullptr, &std::free);
+    const char *home = nullptr;
+    if (*logdir && !is_absolute_path(logdir) && !dbenv->get_home(dbenv, &home) && home && *home) {
+        homed_logdir.reset(join_path(home, std::strlen(home), logdir));
+        if (homed_logdir) logdir = homed_logdir.get();  // else: moves fail and are retried
+    }
+    const size_t logdirlen = std::strlen(logdir);
 
     int rc;
     for (;;) {
         if ((rc = dbenv->txn_checkpoint(dbenv, 0, 0, 0))) break;
         int arc;
-        if (archive.empty()) {
+        if (archdirlen == 0) {
             char **none = nullptr;
             arc = dbenv->log_archive(dbenv, &none, DB_ARCH_REMOVE);
         } else {
-            arc = move_unneeded_logs(dbenv, logdir, archive);
+            arc = move_unneeded_logs(dbenv, logdir, logdirlen, archdir, archdirlen);
         }
         if (arc) QNST_FAIL(dbenv, arc);
         if (sleep_unless_stopped(env, interval * 1000u)) return 0;

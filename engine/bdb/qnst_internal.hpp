@@ -26,9 +26,13 @@ void qnst_log_msg(DB_ENV *dbenv, const char *file, int line, const char *format,
     __attribute__((format(printf, 4, 5)));
 
 // Registry lists. Members begin with a qnst_listlink followed by a uint64_t identifier.
+// Empties the list and creates its mutex: 0, or 12 (ENOMEM) when the mutex cannot be allocated.
 int qnst_list_init(qnst_list *head);
+// Destroys the mutex; the members must have been removed.
 void qnst_list_destroy(qnst_list *head);
+// The member count, read under the mutex.
 uint32_t qnst_list_count(qnst_list *head);
+// Links `member` at the tail and makes `head` its owner. Returns 0.
 int qnst_list_append(qnst_list *head, void *member);
 // Returns 1 and changes nothing when the member is in no list, else 0.
 int qnst_list_remove(void *member);

@@ -10,6 +10,7 @@
 
 namespace {
 
+using qnst::testing::EnvOptions;
 using qnst::testing::TempEnv;
 using qnst::testing::with_txn;
 
@@ -142,6 +143,29 @@ TEST(DfileLifecycle, RemoveDeletesTheFileAndReportsAMissingOne) {
     EXPECT_EQ(0, qnst_dfile_remove(env.dbenv(), "d.db"));
     EXPECT_FALSE(std::filesystem::exists(env.file("d.db")));
     EXPECT_EQ(ENOENT, qnst_dfile_remove(env.dbenv(), "d.db"));
+}
+
+// A batch that cannot be written (here the lock table runs out inside it) is rolled back and
+// reported once, at the put that failed.
+TEST(DfileLifecycle, FailedPrecreationIsLoggedOnceAndRolledBack) {
+    EnvOptions small;
+    small.max_locks = 100;
+    TempEnv env(small);
+    qnst_dfile h;
+    ASSERT_EQ(0, qnst_dfile_create(&h, env.dbenv(), 1000));
+    env.mark_log();
+    const int rc = qnst_dfile_open(&h, "d.db", 1);
+    ASSERT_NE(0, rc);
+    const std::regex entry(qnst::testing::log_prefix_re("qnst/dfile/qnst_dfile") + "code " +
+                           std::to_string(rc));
+    int entries = 0;
+    for (const auto &line : env.error_lines()) entries += std::regex_match(line, entry);
+    EXPECT_EQ(1, entries);
+    uint32_t ver = 0, over = 0;
+    uint64_t coff = 0, ooff = 0, used = 0;
+    // The rolled-back records are empty slots of the queue.
+    EXPECT_EQ(DB_KEYEMPTY, qnst_dfile_get(&h, nullptr, 0, &ver, &over, &coff, &ooff, &used, 0));
+    qnst_dfile_close(&h);
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ int qnst_dfile_open(qnst_dfile *h, const char *file, int32_t init) {
     if (!init) return 0;
     const uint32_t batches = h->nfiles / kBatch + (h->nfiles % kBatch ? 1 : 0);
     for (uint32_t b = 0; b < batches; ++b)
-        if ((rc = precreate_batch(h, b * kBatch))) return QNST_FAIL(h->dbenv, rc);
+        if ((rc = precreate_batch(h, b * kBatch))) return rc;  // logged where it failed
     return 0;
 }
 
