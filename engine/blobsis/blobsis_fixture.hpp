@@ -128,6 +128,12 @@ inline std::string raw_hex_id(DB *db, uint64_t local) {
     store_le64(key, local);
     return raw_hex(db, key, sizeof key);
 }
+// Cursors open on the handle `db` (read from the handle's public cursor queue; single thread).
+inline size_t active_cursors(DB *db) {
+    size_t n = 0;
+    for (DBC *c = db->active_queue.tqh_first; c != nullptr; c = c->links.tqe_next) ++n;
+    return n;
+}
 // Number of records in `db`.
 inline size_t record_count(DB *db) {
     Cursor c;
