@@ -75,6 +75,36 @@ TEST_F(BlobManager, StoreWithAHandleOfAnotherPartitionWritesNothing) {
     expect_log_lines(env, {});  // a mismatch is the caller's race to settle, not logged
 }
 
+TEST_F(BlobManager, HashesThatCannotBeStoredAreRefusedBeforeAnyPartition) {
+    const Bytes h65 = blob_hash(0x85, 1, 65), h64 = blob_hash(0x85, 1, 64);
+    uint64_t out = 0;
+    const uint64_t handle = 0x0100000000000003ull;
+    struct Case {
+        const void *hash;
+        uint32_t len;
+    } cases[] = {{h65.data(), 65}, {h64.data(), 0}, {nullptr, 20}};
+    const std::vector<std::function<int(DB_TXN *, const Case &)>> calls = {
+        [&](DB_TXN *, const Case &c) { return qnst_mblob_gen_handle(mgr, c.hash, c.len, &out); },
+        [&](DB_TXN *t, const Case &c) { return qnst_mblob_store(mgr, t, c.hash, c.len, 1, handle); },
+        [&](DB_TXN *t, const Case &c) { return qnst_mblob_lookup(mgr, t, c.hash, c.len, &out); },
+        [&](DB_TXN *t, const Case &c) {
+            return qnst_blobsism_store_hashid(mgr, t, handle, c.hash, c.len);
+        },
+        [&](DB_TXN *t, const Case &c) { return qnst_blobsism_purge_hashid(mgr, t, c.hash, c.len); },
+    };
+    for (const Case &c : cases) {
+        for (size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) { return calls[i](t, c); }))
+                << "call " << i << " length " << c.len;
+            expect_log_lines(env, {{kMgrSource, "code 22"}});
+        }
+    }
+    EXPECT_EQ(0u, all_records());
+    // No id was taken either: the first one is still 3.
+    ASSERT_EQ(0, qnst_mblob_gen_handle(mgr, h64.data(), 64, &out));
+    EXPECT_EQ(handle, out);
+}
+
 TEST_F(BlobManager, HandlesBeyondThePartitionsAreRefusedBeforeAnyPartition) {
     const uint64_t real = store.store(blob_hash(1, 1), 10);
     const size_t before = all_records();
