@@ -41,9 +41,7 @@ Hash hash_of(uint64_t n, uint8_t salt) {
     return h;
 }
 
-void check(int rc, const char *what) {
-    if (rc) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rc));
-}
+using qnst::bench::check;
 
 struct Maps {
     qnst::testing::TempEnv env{qnst::testing::EnvOptions{.cache_bytes = 64u << 20}};
@@ -78,14 +76,7 @@ struct Maps {
 
     template <typename Body>
     void txn(Body body) {
-        DB_TXN *t = nullptr;
-        check(qnst_txn_begin(dbenv(), nullptr, &t), "begin");
-        const int rc = body(t);
-        if (rc) {
-            qnst_txn_abort(t);
-            check(rc, "operation");
-        }
-        check(qnst_txn_commit(t, 0), "commit");
+        qnst::bench::run_txn(dbenv(), body);
     }
 
     uint64_t upload(const Hash &h) {
@@ -106,19 +97,12 @@ struct Maps {
 
 // ---- Raw operations of the floors ---------------------------------------------------------
 
-int put(DB *db, DB_TXN *t, const void *key, uint32_t klen, const void *data, uint32_t dlen,
-        uint32_t flags) {
-    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
-    DBT d = qnst::user_dbt(const_cast<void *>(data), dlen);
-    return db->put(db, t, &k, &d, flags);
-}
+constexpr auto put = qnst::bench::raw_put;
 
 // A get whose miss is expected as often as a hit.
 int get(DB *db, DB_TXN *t, const void *key, uint32_t klen, void *data, uint32_t dlen,
         uint32_t flags) {
-    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
-    DBT d = qnst::user_dbt(data, 0, dlen);
-    const int rc = db->get(db, t, &k, &d, flags);
+    const int rc = qnst::bench::raw_get(db, t, key, klen, data, dlen, flags);
     return rc == DB_NOTFOUND ? 0 : rc;
 }
 

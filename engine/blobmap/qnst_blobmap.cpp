@@ -229,6 +229,13 @@ int replace_current(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint64_t ha
     return put_version(inode, txn, m);
 }
 
+// Maps the stored blob `existing` from version `ver` on, with a reference of its own.
+int map_existing(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint64_t existing,
+                 uint64_t size, Changes *ch) {
+    const int rc = qnst_mblob_hold(inode->mblob, txn, existing, 0);
+    return rc ? rc : replace_current(inode, txn, ver, existing, size, ch);
+}
+
 int64_t s64(uint64_t v) { return static_cast<int64_t>(v); }
 
 // Charges the inode's set node: total, store-current and store-total deltas.
@@ -294,9 +301,8 @@ int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t size, con
         return QNST_FAIL(env, rc);
     if (existing) {
         *upload = 0;
-        if ((rc = qnst_mblob_hold(inode->mblob, txn, existing, 0)) != 0) return QNST_FAIL(env, rc);
         Changes ch;
-        if ((rc = replace_current(inode, txn, ver, existing, size, &ch)) != 0)
+        if ((rc = map_existing(inode, txn, ver, existing, size, &ch)) != 0)
             return QNST_FAIL(env, rc);
         *handle = existing;
         return QNST_FAIL(env, charge(inode, txn, s64(size) - s64(ch.closed), -s64(ch.released), 0));
@@ -346,9 +352,8 @@ int qnst_blobmap_commit(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uin
         if ((rc = qnst_mblob_lookup(inode->mblob, txn, hash, hashlen, &existing)) != 0)
             return QNST_FAIL(env, rc);
         if (!existing) continue;  // it went away again; the store may succeed now
-        if ((rc = qnst_mblob_hold(inode->mblob, txn, existing, 0)) != 0) return QNST_FAIL(env, rc);
         Changes ch;
-        if ((rc = replace_current(inode, txn, ver, existing, p.size, &ch)) != 0)
+        if ((rc = map_existing(inode, txn, ver, existing, p.size, &ch)) != 0)
             return QNST_FAIL(env, rc);
         if ((rc = delete_pending(inode, txn)) != 0) return QNST_FAIL(env, rc);
         if ((rc = qnst_mblob_compactq(inode->mblob, txn, p.handle, p.size)) != 0)

@@ -9,6 +9,8 @@ using qnst::user_dbt;
 using qnst::blobsis::IdKey;
 using qnst::blobsis::Info;
 using qnst::blobsis::kDamaged;
+using qnst::blobsis::get_word;
+using qnst::blobsis::put_word;
 using qnst::blobsis::valid_hash;
 
 namespace {
@@ -52,25 +54,6 @@ int del_id(DB *db, DB_TXN *txn, uint64_t id) {
     IdKey key(id);
     DBT k = key.dbt();
     return db->del(db, txn, &k, 0);
-}
-
-// Reads a 4-byte count with the get `flags`.
-int get_count(DB *db, DB_TXN *txn, uint64_t id, uint32_t flags, uint32_t *count) {
-    IdKey key(id);
-    uint8_t buf[4];
-    DBT k = key.dbt();
-    DBT d = user_dbt(buf, 0, sizeof buf);
-    const int rc = db->get(db, txn, &k, &d, flags);
-    if (rc) return rc;
-    if (d.size != sizeof buf) return kDamaged;
-    *count = qnst::load_le32(buf);
-    return 0;
-}
-
-int put_count(DB *db, DB_TXN *txn, uint64_t id, uint32_t count, uint32_t flags) {
-    uint8_t buf[4];
-    qnst::store_le32(buf, count);
-    return put_id(db, txn, id, buf, sizeof buf, flags);
 }
 
 int get_info(qnst_blobsis *part, DB_TXN *txn, uint64_t id, uint32_t flags, Info *info) {
@@ -179,7 +162,7 @@ int qnst_blob_store_hold(qnst_blobsis *part, DB_TXN *txn, const void *hash, uint
     int rc = part->hash_id->put(part->hash_id, txn, &k, &d, DB_NOOVERWRITE);
     if (rc == DB_KEYEXIST) return QNST_HASH_EXISTS;
     if (rc) return QNST_FAIL(part->env, rc);
-    if ((rc = put_count(part->id_ref, txn, id, count, DB_NOOVERWRITE)) != 0)
+    if ((rc = put_word(part->id_ref, txn, id, count, DB_NOOVERWRITE)) != 0)
         return QNST_FAIL(part->env, rc);
     Info info;
     info.size = size;
@@ -212,15 +195,15 @@ int qnst_blob_hold(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t fsck) {
     DB *db = fsck ? part->id_ref_fsck : part->id_ref;
     if (!db) return QNST_FAIL(part->env, EINVAL);
     uint32_t count = 0;
-    int rc = get_count(db, txn, id, DB_RMW, &count);
-    if (rc == 0) rc = put_count(db, txn, id, count + 1, 0);
+    int rc = get_word(db, txn, id, DB_RMW, &count);
+    if (rc == 0) rc = put_word(db, txn, id, count + 1, 0);
     return QNST_FAIL(part->env, rc);
 }
 
 int qnst_blob_rele(qnst_blobsis *part, DB_TXN *txn, uint64_t id, uint64_t *released) {
     if (!is_open(part)) return QNST_FAIL(part ? part->env : nullptr, EINVAL);
     uint32_t count = 0;
-    int rc = get_count(part->id_ref, txn, id, DB_RMW, &count);
+    int rc = get_word(part->id_ref, txn, id, DB_RMW, &count);
     if (rc == DB_NOTFOUND) {
         QNST_MSG(part->env, "qnst_blob_rele: Unable to find id-ref for handle 0x%llx",
                  static_cast<unsigned long long>(id));
@@ -234,7 +217,7 @@ int qnst_blob_rele(qnst_blobsis *part, DB_TXN *txn, uint64_t id, uint64_t *relea
                  static_cast<unsigned long long>(id));
         return 0;
     }
-    if (--count != 0) return QNST_FAIL(part->env, put_count(part->id_ref, txn, id, count, 0));
+    if (--count != 0) return QNST_FAIL(part->env, put_word(part->id_ref, txn, id, count, 0));
     uint64_t size = 0;
     if ((rc = free_blob(part, txn, id, &size)) != 0) return QNST_FAIL(part->env, rc);
     *released += size;

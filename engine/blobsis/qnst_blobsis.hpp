@@ -8,6 +8,7 @@
 
 #include "qnst_blobsis.h"
 #include "qnst_internal.hpp"
+#include "qnst_sis.hpp"
 
 /* Reference records of "id_ref_fsck" when `fsck` is nonzero, else of "id_ref". Each returns 22
  * (logged) when that table is not open. getref: *count = the stored count (DB_NOTFOUND, logged,
@@ -64,19 +65,17 @@ int qnst_blobsis_close_fsck(qnst_blobsis *part, const char *file, int32_t remove
 
 namespace qnst::blobsis {
 
-constexpr int kDamaged = EIO;
+// Ids are stored as block handles are, and counts as reference words: the block store's codecs
+// serve both.
+using qnst::sis::kDamaged;
+using IdKey = qnst::sis::HandleKey;
+using qnst::sis::get_word;
+using qnst::sis::put_word;
 
 // A hash that a record can hold: 1..QNST_BLOB_MAX_HASH bytes.
 inline bool valid_hash(const void *hash, uint32_t hashlen) {
     return hash != nullptr && hashlen != 0 && hashlen <= QNST_BLOB_MAX_HASH;
 }
-
-// A local id as a key or as data: its 8 bytes, least significant first.
-struct IdKey {
-    uint8_t bytes[8];
-    explicit IdKey(uint64_t id) { store_le64(bytes, id); }
-    DBT dbt() { return user_dbt(bytes, sizeof bytes); }
-};
 
 // The info record of a blob.
 struct Info {

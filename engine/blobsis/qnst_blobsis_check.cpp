@@ -87,36 +87,20 @@ int qnst_blob_getref(qnst_blobsis *part, DB_TXN *txn, int32_t fsck, uint64_t id,
     *count = 0;
     DB *db = ref_table(part, fsck);
     if (!db) return QNST_FAIL(env_of(part), EINVAL);
-    IdKey key(id);
-    uint8_t buf[4];
-    DBT k = key.dbt();
-    DBT d = user_dbt(buf, 0, sizeof buf);
-    int rc = db->get(db, txn, &k, &d, 0);
-    if (rc == 0 && d.size != sizeof buf) rc = kDamaged;
-    if (rc) return QNST_FAIL(part->env, rc);
-    *count = qnst::load_le32(buf);
-    return 0;
+    const int rc = qnst::blobsis::get_word(db, txn, id, 0, count);
+    return QNST_FAIL(part->env, rc);
 }
 
 int qnst_blob_setref(qnst_blobsis *part, DB_TXN *txn, int32_t fsck, uint64_t id, uint32_t count) {
     DB *db = ref_table(part, fsck);
     if (!db) return QNST_FAIL(env_of(part), EINVAL);
-    IdKey key(id);
-    uint8_t buf[4];
-    qnst::store_le32(buf, count);
-    DBT k = key.dbt();
-    DBT d = user_dbt(buf, sizeof buf);
-    return QNST_FAIL(part->env, db->put(db, txn, &k, &d, 0));
+    return QNST_FAIL(part->env, qnst::blobsis::put_word(db, txn, id, count, 0));
 }
 
 int qnst_blob_store_idref(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t fsck) {
     DB *db = ref_table(part, fsck);
     if (!db) return QNST_FAIL(env_of(part), EINVAL);
-    IdKey key(id);
-    uint8_t buf[4] = {};
-    DBT k = key.dbt();
-    DBT d = user_dbt(buf, sizeof buf);
-    return QNST_FAIL(part->env, db->put(db, txn, &k, &d, DB_NOOVERWRITE));
+    return QNST_FAIL(part->env, qnst::blobsis::put_word(db, txn, id, 0, DB_NOOVERWRITE));
 }
 
 int qnst_blob_purge_idref(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t fsck) {

@@ -23,6 +23,19 @@ Name part_file(const char *prefix, int32_t p) {
     return Name(make_name("%s_%x.db", prefix, static_cast<unsigned>(p)));
 }
 
+// Runs `call` on every partition with its file name, in ascending order, up to the first
+// failure, which is logged and returned.
+template <typename Call>
+int each_partition_file(qnst_blobsism *mgr, const char *prefix, Call call) {
+    for (int32_t p = 0; p < mgr->count; ++p) {
+        Name file = part_file(prefix, p);
+        if (!file) return QNST_FAIL(mgr->env, ENOMEM);
+        const int rc = call(&mgr->parts[p], file.p);
+        if (rc) return QNST_FAIL(mgr->env, rc);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int qnst_blobsism_create(qnst_blobsism *mgr, DB_ENV *env, int32_t count) {
@@ -50,13 +63,9 @@ int qnst_blobsism_create(qnst_blobsism *mgr, DB_ENV *env, int32_t count) {
 
 int qnst_blobsism_open(qnst_blobsism *mgr, const char *prefix, uint32_t flags) {
     if (!created(mgr) || !prefix) return QNST_FAIL(env_of(mgr), EINVAL);
-    for (int32_t p = 0; p < mgr->count; ++p) {
-        Name file = part_file(prefix, p);
-        if (!file) return QNST_FAIL(mgr->env, ENOMEM);
-        const int rc = qnst_blobsis_open(&mgr->parts[p], file.p, flags);
-        if (rc) return QNST_FAIL(mgr->env, rc);
-    }
-    return 0;
+    return each_partition_file(mgr, prefix, [flags](qnst_blobsis *part, const char *file) {
+        return qnst_blobsis_open(part, file, flags);
+    });
 }
 
 int qnst_blobsism_close(qnst_blobsism *mgr) {
@@ -81,13 +90,9 @@ int qnst_blobsism_remove(DB_ENV *env, const char *prefix, int32_t count) {
 
 int qnst_blobsism_open_fsck(qnst_blobsism *mgr, const char *prefix, int32_t reset) {
     if (!created(mgr) || !prefix) return QNST_FAIL(env_of(mgr), EINVAL);
-    for (int32_t p = 0; p < mgr->count; ++p) {
-        Name file = part_file(prefix, p);
-        if (!file) return QNST_FAIL(mgr->env, ENOMEM);
-        const int rc = qnst_blobsis_open_fsck(&mgr->parts[p], file.p, reset);
-        if (rc) return QNST_FAIL(mgr->env, rc);
-    }
-    return 0;
+    return each_partition_file(mgr, prefix, [reset](qnst_blobsis *part, const char *file) {
+        return qnst_blobsis_open_fsck(part, file, reset);
+    });
 }
 
 int qnst_blobsism_close_fsck(qnst_blobsism *mgr, const char *prefix, int32_t remove) {

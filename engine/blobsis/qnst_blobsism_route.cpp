@@ -36,31 +36,32 @@ void store_cursor(int32_t p) {
     if (int route_rc = by_handle((mgr), (handle), &part, &local); route_rc) \
         return QNST_FAIL(env_of(mgr), route_rc)
 
+// Routes a hash-addressed call: the partition and its number, or 22 (logged).
+#define ROUTE_HASH(mgr, hash, hashlen, p, part)                                 \
+    int32_t p = 0;                                                              \
+    qnst_blobsis *part = nullptr;                                               \
+    if (int route_rc = by_hash((mgr), (hash), (hashlen), &p, &part); route_rc) \
+        return QNST_FAIL(env_of(mgr), route_rc)
+
 }  // namespace
 
 int qnst_mblob_gen_handle(qnst_blobsism *mgr, const void *hash, uint32_t hashlen,
                           uint64_t *handle) {
     *handle = 0;
-    int32_t p = 0;
-    qnst_blobsis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    ROUTE_HASH(mgr, hash, hashlen, p, part);
     uint64_t local = 0;
-    if ((rc = qnst_blob_gen_handle(part, &local)) != 0) return QNST_FAIL(mgr->env, rc);
+    if (int rc = qnst_blob_gen_handle(part, &local); rc) return QNST_FAIL(mgr->env, rc);
     *handle = with_partition(local, p);
     return 0;
 }
 
 int qnst_mblob_store_hold(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
                           uint64_t size, uint64_t handle, uint32_t count) {
-    int32_t p = 0;
-    qnst_blobsis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    ROUTE_HASH(mgr, hash, hashlen, p, part);
     // A handle generated for another partition would leave the blob where its hash never leads.
     if (partition_of_handle(handle) != p) return EINVAL;
-    rc = qnst_blob_store_hold(part, txn, hash, hashlen, size, handle & QNST_BLOBSISM_LOCAL_MASK,
-                              count);
+    const int rc = qnst_blob_store_hold(part, txn, hash, hashlen, size,
+                                        handle & QNST_BLOBSISM_LOCAL_MASK, count);
     return QNST_FAIL(mgr->env, rc);
 }
 
@@ -72,12 +73,9 @@ int qnst_mblob_store(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t
 int qnst_mblob_lookup(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
                       uint64_t *handle) {
     *handle = 0;
-    int32_t p = 0;
-    qnst_blobsis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    ROUTE_HASH(mgr, hash, hashlen, p, part);
     uint64_t local = 0;
-    if ((rc = qnst_blob_lookup(part, txn, hash, hashlen, &local)) != 0)
+    if (int rc = qnst_blob_lookup(part, txn, hash, hashlen, &local); rc)
         return QNST_FAIL(mgr->env, rc);
     *handle = with_partition(local, p);
     return 0;
@@ -157,10 +155,7 @@ int qnst_blobsism_purge_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, 
 
 int qnst_blobsism_store_hashid(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                                const void *hash, uint32_t hashlen) {
-    int32_t p = 0;
-    qnst_blobsis *part = nullptr;
-    const int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    ROUTE_HASH(mgr, hash, hashlen, p, part);
     if (partition_of_handle(handle) != p) return EINVAL;
     return QNST_FAIL(mgr->env, qnst_blob_store_hashid(part, txn, handle & QNST_BLOBSISM_LOCAL_MASK,
                                                       hash, hashlen));
@@ -168,10 +163,7 @@ int qnst_blobsism_store_hashid(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
 
 int qnst_blobsism_purge_hashid(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
                                uint32_t hashlen) {
-    int32_t p = 0;
-    qnst_blobsis *part = nullptr;
-    const int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    ROUTE_HASH(mgr, hash, hashlen, p, part);
     return QNST_FAIL(mgr->env, qnst_blob_purge_hashid(part, txn, hash, hashlen));
 }
 
