@@ -236,6 +236,15 @@ int map_existing(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint64_t exist
     return rc ? rc : replace_current(inode, txn, ver, existing, size, ch);
 }
 
+// Checks the arguments of reconcile and commit and reads the inode's pending upload, matched
+// against `hash`. Failures are logged.
+int begin_upload_step(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                      uint32_t ver, Pending *p) {
+    if (!can_change(inode, txn) || !valid_version(ver) || !valid_hash(hash, hashlen))
+        return QNST_FAIL(env_of(inode), EINVAL);
+    return QNST_FAIL(inode->dbenv, read_pending(inode, txn, hash, hashlen, p));
+}
+
 int64_t s64(uint64_t v) { return static_cast<int64_t>(v); }
 
 // Charges the inode's set node: total, store-current and store-total deltas.
@@ -274,12 +283,10 @@ int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t size, con
     *upload = 1;
     *isnew = 0;
     *handle = 0;
-    if (!can_change(inode, txn) || !valid_version(ver) || !valid_hash(hash, hashlen))
-        return QNST_FAIL(env_of(inode), EINVAL);
-    DB_ENV *env = inode->dbenv;
     Pending p;
-    int rc = read_pending(inode, txn, hash, hashlen, &p);
-    if (rc) return QNST_FAIL(env, rc);
+    int rc = begin_upload_step(inode, txn, hash, hashlen, ver, &p);
+    if (rc) return rc;
+    DB_ENV *env = inode->dbenv;
 
     // An interrupted upload resumes with the handle it reserved.
     if (p.present && p.match) {
@@ -321,12 +328,10 @@ int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t size, con
 int qnst_blobmap_commit(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hashlen,
                         uint64_t blobsize, uint32_t ver, uint32_t *stale, uint64_t *handle) {
     *stale = 0;
-    if (!can_change(inode, txn) || !valid_version(ver) || !valid_hash(hash, hashlen))
-        return QNST_FAIL(env_of(inode), EINVAL);
-    DB_ENV *env = inode->dbenv;
     Pending p;
-    int rc = read_pending(inode, txn, hash, hashlen, &p);
-    if (rc) return QNST_FAIL(env, rc);
+    int rc = begin_upload_step(inode, txn, hash, hashlen, ver, &p);
+    if (rc) return rc;
+    DB_ENV *env = inode->dbenv;
     if (!p.present) return ENOENT;
     if (!p.match) {
         *stale = 1;
