@@ -54,8 +54,10 @@ int put_new(DB *db, DB_TXN *txn, DBT *key, void *data, uint32_t size) {
     return db->put(db, txn, key, &d, DB_NOOVERWRITE);
 }
 
-// Reads the reference count with a write lock. A record that is not a 4-byte count is damaged.
+// Reads the reference count with a write lock. A record that is not a 4-byte count is damaged;
+// a store that is not open has no counts.
 int read_count(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, uint32_t *count) {
+    if (!is_open(store)) return EINVAL;
     HandleKey k(handle);
     uint8_t buf[4];
     DBT key = k.dbt();
@@ -241,10 +243,8 @@ int qnst_acl_datafree(void *buf) {
 
 int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle) {
     DB_ENV *env = store->env;
-    if (!is_open(store)) return QNST_FAIL(env, EINVAL);
     uint32_t count = 0;
-    int rc = read_count(store, txn, handle, &count);
-    if (rc) return QNST_FAIL(env, rc);
+    if (int rc = read_count(store, txn, handle, &count)) return QNST_FAIL(env, rc);
     // A wrapped count would read as unreferenced and never delete the ACL.
     if (count == UINT32_MAX) return QNST_FAIL(env, ENOSPC);
     return QNST_FAIL(env, write_count(store, txn, handle, count + 1));
@@ -252,10 +252,8 @@ int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle) {
 
 int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle) {
     DB_ENV *env = store->env;
-    if (!is_open(store)) return QNST_FAIL(env, EINVAL);
     uint32_t count = 0;
-    int rc = read_count(store, txn, handle, &count);
-    if (rc) return QNST_FAIL(env, rc);
+    if (int rc = read_count(store, txn, handle, &count)) return QNST_FAIL(env, rc);
     // An ACL is deleted when its count reaches 0, so a stored 0 is a damaged record; wrapping it
     // would keep the ACL for ever.
     if (count == 0) return QNST_FAIL(env, EINVAL);
