@@ -55,8 +55,8 @@ QNST_API int qnst_aclsis_create(qnst_aclsisrec *store, DB_ENV *env);
 
 /* Opens the four databases in `dbfile`, creating what is missing, and the handle sequence.
  * `init` is accepted and has no effect.
- * Returns 0; 22 (EINVAL, logged) when the store was not created; or the first failing Berkeley
- * DB code (logged), after which the caller closes the store. */
+ * Returns 0; 22 (EINVAL, logged) when the store was not created or is already open; or the
+ * first failing Berkeley DB code (logged), after which the caller closes the store. */
 QNST_API int qnst_aclsis_open(qnst_aclsisrec *store, const char *dbfile, int32_t init);
 
 /* Closes the sequence and every database handle that exists, and clears the fields. Safe on a
