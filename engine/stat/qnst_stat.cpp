@@ -193,13 +193,7 @@ void set_outputs(const StatRecord &r, uint32_t *cver, uint32_t *dver, uint32_t *
 // or at the end of the database.
 int position_walk(qnst_inoderec *inode, DBC *c, uint32_t lastver, uint32_t *first_step) {
     StatKey k(inode->inode, lastver);
-    uint32_t size = sizeof k.bytes;
-    // cver 0 would negate to the smallest suffix; every record is newer than 0, so start past
-    // them all, at the inode's next record type.
-    if (lastver == 0) {
-        k.bytes[4] = QNST_STAT_RECORD + 1;
-        size = 5;
-    }
+    const uint32_t size = sizeof k.bytes;
     // The key found may belong to another record type of any length; a key buffer that is too
     // small would leave the cursor where it was, so Berkeley DB allocates it.
     DBT key = qnst::user_dbt(k.bytes, size);

@@ -82,8 +82,9 @@ QNST_API int qnst_stat_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver);
  * record is not 36 bytes; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver);
 
-/* Lists the records created after `lastver`, oldest first, whatever their dver (`lastver` 0 lists
- * every record). Opens a cursor in `txn` and returns the first record; the cursor is handed to
+/* Lists the records created after `lastver`, oldest first, whatever their dver. The listing starts
+ * at the key of `lastver`, whose suffix is the negated version: the key of version 0 sorts before
+ * every stored version, so a walk from 0 finds nothing, as the attribute and blob-map walks do. Opens a cursor in `txn` and returns the first record; the cursor is handed to
  * the caller, who steps with qnst_stat_next and ends with qnst_stat_done. When there is no
  * record, `cver` is 0 and the cursor must still be ended.
  * Returns 0; 22 (EINVAL, logged) when the handle has no record database; or a Berkeley DB code

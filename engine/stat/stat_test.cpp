@@ -58,7 +58,7 @@ TEST_F(StatTest, UpdatesAcrossAndWithinVersions) {
     ASSERT_EQ(0, update(file(), 8, 50, b8));
     EXPECT_EQ((std::vector<Stat>{{5, 8, 0x105, 100, a5, 1005, 7, 1},
                                  {8, kLive, 0x108, 50, b8, 1008, 7, 1}}),
-              walk(file(), 0));
+              walk(file(), 1));
     EXPECT_EQ((Charged{50, 1, 2}), charged());
     EXPECT_EQ((std::map<uint64_t, int64_t>{{a5, 1}, {b8, 1}}), acl_counts());
     EXPECT_EQ(8u, latest(file()));
@@ -86,7 +86,7 @@ TEST_F(StatTest, ClearEndsOrDropsTheCurrentRecord) {
         Stat s;
         EXPECT_EQ(QNST_ENOSTAT, lookup(n, c.cleared, &s)) << c.what;
         EXPECT_EQ(0u, latest(n)) << c.what;
-        auto left = walk(n, 0);
+        auto left = walk(n, 1);
         for (Stat &st : left) st.acl = 0;
         EXPECT_EQ(c.left, left) << c.what;
         const Charged after = charged();
@@ -134,14 +134,14 @@ TEST_F(StatTest, WalkListsNewerRecordsOldestFirst) {
     const struct {
         uint32_t lastver;
         std::vector<uint32_t> cvers;
-    } cases[] = {{0, {2, 5, 8}}, {1, {2, 5, 8}}, {4, {5, 8}}, {5, {8}}, {8, {}}, {100, {}}};
+    } cases[] = {{0, {}}, {1, {2, 5, 8}}, {4, {5, 8}}, {5, {8}}, {8, {}}, {100, {}}};
     for (const auto &c : cases) {
         std::vector<uint32_t> got;
         for (const Stat &s : walk(file(), c.lastver)) got.push_back(s.cver);
         EXPECT_EQ(c.cvers, got) << "from " << c.lastver;
     }
-    EXPECT_EQ(1u, walk(&files_[1], 0).size());
-    EXPECT_TRUE(walk(&files_[2], 0).empty());
+    EXPECT_EQ(1u, walk(&files_[1], 1).size());
+    EXPECT_TRUE(walk(&files_[2], 1).empty());
 }
 
 TEST_F(StatTest, RefusedCallsWriteNothing) {
@@ -166,7 +166,7 @@ TEST_F(StatTest, RefusedCallsWriteNothing) {
         EXPECT_EQ(EINVAL, txn(c.call)) << c.what;
         expect_code_lines(env_.error_lines(), {{kSource, EINVAL}});
     }
-    EXPECT_EQ((std::vector<Stat>{{5, kLive, 0x105, 10, 0, 1005, 7, 1}}), walk(file(), 0));
+    EXPECT_EQ((std::vector<Stat>{{5, kLive, 0x105, 10, 0, 1005, 7, 1}}), walk(file(), 1));
     EXPECT_EQ((Charged{10, 1, 1}), charged());
 
     // Once closed, a record still bars updates before the version that closed it.
@@ -189,7 +189,7 @@ TEST_F(StatTest, LookupOfAnInodeWithoutRecordsIsNotLogged) {
     Stat s;
     EXPECT_EQ(QNST_ENOSTAT, lookup(file(), 5, &s));
     EXPECT_EQ(0u, latest(file()));
-    EXPECT_TRUE(walk(file(), 0).empty());
+    EXPECT_TRUE(walk(file(), 1).empty());
     EXPECT_TRUE(env_.error_lines().empty());
 }
 
