@@ -32,6 +32,7 @@ constexpr char kServerArgs[] = "";           // extra arguments for the server (
 constexpr DWORD kWaitHint = 120000;
 constexpr DWORD kWatchMs = QNST_SVC_WATCH_MS;
 constexpr DWORD kSettleMs = 1000;  // lets a new server set up its message queue; lets it quit
+constexpr DWORD kStopPollMs = 1000;  // how often uninstall looks whether the service has stopped
 constexpr DWORD kServerNotStarted = 33;
 constexpr DWORD kAcceptedControls =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
@@ -85,6 +86,9 @@ DWORD module_path(std::string& path, DWORD size) {
 
 // ---- install and uninstall ----
 
+// Returns 0 once the service is installed (whether or not it started), or the error of the first
+// failing step. A failure after the creation leaves the service installed but not started;
+// -u removes it.
 DWORD install() {
   SC_HANDLE scm = qnst_svc::open_sc_manager(SC_MANAGER_ALL_ACCESS);
   if (!scm) return GetLastError();
@@ -127,7 +131,7 @@ DWORD stop_and_delete(SC_HANDLE svc) {
   if ((status.dwCurrentState & 1) == 0) {
     if (!qnst_svc::control_service(svc, SERVICE_CONTROL_STOP, &status)) return GetLastError();
     while (status.dwCurrentState == SERVICE_STOP_PENDING) {
-      Sleep(kSettleMs);
+      Sleep(kStopPollMs);
       if (!qnst_svc::query_status(svc, &status)) return GetLastError();
     }
   }
