@@ -1,0 +1,13 @@
+# pyDFile, cimported by the block store module (its dfile handle becomes the manager's).
+
+from qnst64 cimport *
+from qnst_bdb cimport qnst_env
+
+
+cdef class pyDFile:
+    cdef qnst_dfile handle
+    cdef bint opened
+    # The environment stays alive while the table is open.
+    cdef qnst_env env
+
+    cdef qnst_dfile *table(self) except NULL
