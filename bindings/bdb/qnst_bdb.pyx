@@ -58,6 +58,9 @@ cdef class qnst_env:
         memset(&self.rec, 0, sizeof(self.rec))
         self.created = False
 
+    def __init__(self):
+        pass
+
     def __dealloc__(self):
         if self.created:
             with nogil:
@@ -241,6 +244,9 @@ cdef class qnst_txn:
         self.txn = NULL
         self.env = None
 
+    def __init__(self):
+        pass
+
     def __dealloc__(self):
         # A forgotten transaction would hold its locks for ever; its environment is still open
         # because the transaction keeps it alive (unless it was closed explicitly).
@@ -305,6 +311,9 @@ cdef class qnst_cursor:
     def __cinit__(self):
         self.cursor = NULL
 
+    def __init__(self):
+        pass
+
     @property
     def active(self):
         """True until the walk's done method has closed the cursor."""
@@ -317,6 +326,9 @@ cdef class qnst_lock:
     def __cinit__(self):
         self.held = False
         self.env = None
+
+    def __init__(self):
+        pass
 
     def __dealloc__(self):
         if self.held and self.env is not None and self.env.rec.dbenv != NULL:
@@ -362,6 +374,9 @@ cdef class qnst_db:
     def __cinit__(self):
         self.db = NULL
         self.env = None
+
+    def __init__(self):
+        pass
 
     def __dealloc__(self):
         if self.db != NULL and self.env is not None and self.env.rec.dbenv != NULL:

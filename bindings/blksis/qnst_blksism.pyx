@@ -55,6 +55,10 @@ cdef class pyBlkSIS:
         self.env = None
         self.dfile = None
 
+    def __init__(self):
+        # Takes no arguments: a new object is always closed.
+        pass
+
     def __dealloc__(self):
         self.blksis_close()
 

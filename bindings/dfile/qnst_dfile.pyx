@@ -32,6 +32,10 @@ cdef class pyDFile:
         self.opened = False
         self.env = None
 
+    def __init__(self):
+        # Takes no arguments: a new object is always closed.
+        pass
+
     def __dealloc__(self):
         self.dfile_close()
 

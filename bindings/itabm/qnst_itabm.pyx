@@ -37,6 +37,10 @@ cdef class pyITable:
         memset(&self.handle, 0, sizeof(self.handle))
         self.created = False
 
+    def __init__(self):
+        # Takes no arguments: a new object is always closed.
+        pass
+
     def __dealloc__(self):
         self.itabm_close()
 
