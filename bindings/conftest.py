@@ -54,7 +54,7 @@ def dfile(env):
 @pytest.fixture
 def store(env, dfile):
     blocks = qnst_blksism.pyBlkSIS()
-    blocks.blksis_open(env, dfile, 2, b"store", 1, b"", 0)
+    blocks.blksis_open(env, dfile, 1, b"store", 1, b"", 0)
     yield blocks
     blocks.blksis_close()
 
