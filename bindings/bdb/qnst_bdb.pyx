@@ -11,6 +11,8 @@ from libc.stdlib cimport free
 from libc.string cimport memset
 from cpython.bytes cimport PyBytes_FromStringAndSize
 
+cimport cython
+
 from qnst64 cimport *
 
 import qnst
@@ -235,6 +237,8 @@ cdef class qnst_env:
         qnst_error.check(rc)
 
 
+# The objects it keeps must outlive its __dealloc__, even when the collector breaks a cycle.
+@cython.no_gc_clear
 cdef class qnst_txn:
     """A transaction: ``txn_begin(env, parent)``, then ``txn_commit(sync)`` or ``txn_abort()``.
     As a context manager a begun transaction commits when the block ends normally and aborts
@@ -320,6 +324,8 @@ cdef class qnst_cursor:
         return self.cursor != NULL
 
 
+# The objects it keeps must outlive its __dealloc__, even when the collector breaks a cycle.
+@cython.no_gc_clear
 cdef class qnst_lock:
     """A Berkeley DB lock taken with ``lock_get`` and given back with ``lock_put``."""
 
@@ -367,6 +373,8 @@ cdef class qnst_lock:
         qnst_error.check(rc)
 
 
+# The objects it keeps must outlive its __dealloc__, even when the collector breaks a cycle.
+@cython.no_gc_clear
 cdef class qnst_db:
     """A plain Berkeley DB table in an engine environment, for tools and tests that read or
     write records directly: ``db_create(env)``, ``db_open(...)``, get/put/del, ``db_close()``."""

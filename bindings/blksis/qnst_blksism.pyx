@@ -7,6 +7,8 @@ index. Walks return a qnst_bdb.qnst_cursor first; end every walk with walk_done.
 from libc.string cimport memset, memcpy
 from cpython.bytes cimport PyBytes_FromStringAndSize
 
+cimport cython
+
 from qnst64 cimport *
 from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_of, txn_of,
                        cursor_of, path_of, require_length)
@@ -45,6 +47,8 @@ def blksis_remove(qnst_env env not None, bytes dbfolder not None, int32_t no_fil
     qnst_error.check(rc)
 
 
+# The objects it keeps must outlive its __dealloc__, even when the collector breaks a cycle.
+@cython.no_gc_clear
 cdef class pyBlkSIS:
     """The block store: ``blksis_open(env, dfile, sis_list_size, dbfolder, init, cpath,
     csize)`` ... ``blksis_close()``."""

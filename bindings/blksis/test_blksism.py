@@ -1,7 +1,7 @@
 """pyBlkSIS: a block's whole life through the binding, the result shapes, and bad arguments."""
 
-import gc
 import struct
+import sys
 
 import pytest
 
@@ -150,13 +150,14 @@ def test_life_cycle_edges(env, dfile):
 
     # The store keeps the dfile table it charges alive while it is open.
     dfile2 = qnst_dfile_open(env)
+    refs = sys.getrefcount(dfile2)
     store.blksis_open(env, dfile2, 1, b"other", 1, None, 1 << 20)
-    del dfile2
-    gc.collect()
+    assert sys.getrefcount(dfile2) == refs + 1
     handle = store_block_in(env, store)
     store.cachesis_drop(env, 1, b"other", None)
     assert store.blk_getcachesize()[1] == 256
     store.blksis_close()
+    assert sys.getrefcount(dfile2) == refs
     store.blksis_close()
     with pytest.raises(qnst.QnstError) as err:  # closed: the engine refuses, nothing crashes
         store.blk_lookup(None, HASH_A, 20)

@@ -3,6 +3,8 @@
 
 from libc.string cimport memset
 
+cimport cython
+
 from qnst64 cimport *
 from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_of, txn_of,
                        path_of)
@@ -23,6 +25,8 @@ def dfile_remove(qnst_env env not None, bytes dbfile not None):
     qnst_error.check(rc)
 
 
+# The objects it keeps must outlive its __dealloc__, even when the collector breaks a cycle.
+@cython.no_gc_clear
 cdef class pyDFile:
     """One dfile table: ``dfile_open(env, nfiles, dbfile, init)``, get and set by data-file
     index, ``dfile_close()``."""

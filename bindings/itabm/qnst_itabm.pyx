@@ -6,6 +6,8 @@ until then the sets are created without an ACL store and a blob store manager.""
 
 from libc.string cimport memset
 
+cimport cython
+
 from qnst64 cimport *
 from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_of, txn_of,
                        path_of)
@@ -29,6 +31,8 @@ def itabm_remove(qnst_env env not None, bytes base not None, int32_t count):
     qnst_error.check(rc)
 
 
+# The objects it keeps must outlive its __dealloc__, even when the collector breaks a cycle.
+@cython.no_gc_clear
 cdef class pyITable:
     """A set of inode tables: ``itabm_create(env, id, aclsis, blksis, mblob, count)``,
     ``itabm_open(base, pagesize, create)``, the inode-number calls, ``itabm_close()``."""
