@@ -8,6 +8,7 @@ import pytest
 import qnst
 import qnst_bdb
 import qnst_blksism
+import qnst_dfile
 from conftest import HASH_A, HASH_B
 
 LOCAL_MASK = (1 << 56) - 1
@@ -167,7 +168,6 @@ def test_life_cycle_edges(env, dfile):
 
 
 def qnst_dfile_open(env):
-    import qnst_dfile
     table = qnst_dfile.pyDFile()
     table.dfile_open(env, 128, b"dfile2.db", 1)
     return table
