@@ -7,12 +7,17 @@ from qnst64 cimport *
 cdef class qnst_env:
     cdef qnst_envrec rec
     cdef bint created
+    # Open objects whose handles live in the environment (stores, transactions, locks, tables):
+    # closing the environment under them would free their handles, so it waits for them.
+    cdef Py_ssize_t users
 
 
 cdef class qnst_txn:
     cdef DB_TXN *txn
     # The environment stays alive while the transaction is open.
     cdef qnst_env env
+
+    cdef void ended(self)
 
 
 cdef class qnst_cursor:

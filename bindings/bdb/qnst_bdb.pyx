@@ -7,6 +7,7 @@ them: environments and transactions are context managers, ``env_open`` takes its
 keywords with defaults, and ``retry`` runs a transaction again after a lock conflict.
 """
 
+from libc.errno cimport EBUSY
 from libc.stdlib cimport free
 from libc.string cimport memset
 from cpython.bytes cimport PyBytes_FromStringAndSize
@@ -59,6 +60,7 @@ cdef class qnst_env:
     def __cinit__(self):
         memset(&self.rec, 0, sizeof(self.rec))
         self.created = False
+        self.users = 0
 
     def __init__(self):
         pass
@@ -111,8 +113,11 @@ cdef class qnst_env:
 
     def env_close(self):
         """env_close() -> None. Closes the environment; does nothing when it is not created.
-        Close the stores and stop the maintenance threads first."""
+        Stop the maintenance threads first. Raises qnst.QnstError (code 16, EBUSY) while
+        stores, transactions, locks or tables opened in it are still open."""
         cdef int rc = 0
+        if self.users:
+            raise qnst.QnstError(EBUSY)
         if self.created:
             with nogil:
                 rc = qnst_env_close(&self.rec)
@@ -252,12 +257,13 @@ cdef class qnst_txn:
         pass
 
     def __dealloc__(self):
-        # A forgotten transaction would hold its locks for ever; its environment is still open
-        # because the transaction keeps it alive (unless it was closed explicitly).
-        if self.txn != NULL and self.env is not None and self.env.rec.dbenv != NULL:
+        # A forgotten transaction would hold its locks for ever. Its environment is open: it
+        # refuses to close while the transaction is.
+        cdef DB_TXN *txn = self.txn
+        if txn != NULL:
+            self.ended()
             with nogil:
-                qnst_txn_abort(self.txn)
-        self.txn = NULL
+                qnst_txn_abort(txn)
 
     def __enter__(self):
         return self
@@ -283,13 +289,19 @@ cdef class qnst_txn:
         qnst_error.check(rc)
         self.txn = txn
         self.env = env
+        env.users += 1
+
+    cdef void ended(self):
+        self.txn = NULL
+        self.env.users -= 1
+        self.env = None
 
     def txn_commit(self, uint32_t sync=1):
         """txn_commit(sync=1) -> None. Commits (synchronously unless `sync` is 0); the
         transaction has ended afterwards whatever the result."""
         cdef int rc
         cdef DB_TXN *txn = txn_of(self)
-        self.txn = NULL
+        self.ended()
         with nogil:
             rc = qnst_txn_commit(txn, sync)
         qnst_error.check(rc)
@@ -298,7 +310,7 @@ cdef class qnst_txn:
         """txn_abort() -> None. Aborts; the transaction has ended afterwards."""
         cdef int rc
         cdef DB_TXN *txn = txn_of(self)
-        self.txn = NULL
+        self.ended()
         with nogil:
             rc = qnst_txn_abort(txn)
         qnst_error.check(rc)
@@ -337,10 +349,13 @@ cdef class qnst_lock:
         pass
 
     def __dealloc__(self):
-        if self.held and self.env is not None and self.env.rec.dbenv != NULL:
+        cdef DB_ENV *dbenv
+        if self.held:
+            dbenv = self.env.rec.dbenv
+            self.held = False
+            self.env.users -= 1
             with nogil:
-                self.env.rec.dbenv.lock_put(self.env.rec.dbenv, &self.lock)
-        self.held = False
+                dbenv.lock_put(dbenv, &self.lock)
 
     def lock_get(self, qnst_env env not None, uint32_t locker, bytes obj not None,
                  uint32_t mode, uint32_t flags=0):
@@ -360,6 +375,7 @@ cdef class qnst_lock:
         qnst_error.check(rc)
         self.held = True
         self.env = env
+        env.users += 1
 
     def lock_put(self):
         """lock_put() -> None. Releases the lock; does nothing when none is held."""
@@ -368,6 +384,8 @@ cdef class qnst_lock:
             return
         cdef DB_ENV *dbenv = env_of(self.env)
         self.held = False
+        self.env.users -= 1
+        self.env = None
         with nogil:
             rc = dbenv.lock_put(dbenv, &self.lock)
         qnst_error.check(rc)
@@ -387,10 +405,12 @@ cdef class qnst_db:
         pass
 
     def __dealloc__(self):
-        if self.db != NULL and self.env is not None and self.env.rec.dbenv != NULL:
+        cdef DB *db = self.db
+        if db != NULL:
+            self.db = NULL
+            self.env.users -= 1
             with nogil:
-                self.db.close(self.db, 0)
-        self.db = NULL
+                db.close(db, 0)
 
     def db_create(self, qnst_env env not None):
         """db_create(env) -> None. Creates the table handle in `env`."""
@@ -404,6 +424,7 @@ cdef class qnst_db:
         qnst_error.check(rc)
         self.db = db
         self.env = env
+        env.users += 1
 
     cdef DB *handle(self) except NULL:
         if self.db == NULL:
@@ -430,6 +451,8 @@ cdef class qnst_db:
         if db == NULL:
             return
         self.db = NULL
+        self.env.users -= 1
+        self.env = None
         with nogil:
             rc = db.close(db, 0)
         qnst_error.check(rc)

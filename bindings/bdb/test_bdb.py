@@ -145,3 +145,23 @@ def test_locks_and_plain_tables(env):
     table.db_close()
     with pytest.raises(ValueError):
         table.db_get(None, b"k")
+
+
+def test_nothing_closes_under_an_open_user(env, dfile, store):
+    """An environment, a dfile table or a block store that an open object still uses refuses to
+    close (code 16) instead of freeing handles that object would use later."""
+    import qnst_itabm
+    tables = qnst_itabm.pyITable()
+    tables.itabm_create(env, 1, None, store, None, 1)
+    txn = qnst_bdb.begin(env)
+    for close in (env.env_close, dfile.dfile_close, store.blksis_close):
+        with pytest.raises(qnst.QnstError) as err:
+            close()
+        assert err.value.code == 16
+    txn.txn_abort()
+    tables.itabm_close()
+    store.blksis_close()
+    with pytest.raises(qnst.QnstError):
+        env.env_close()  # the dfile table is still open
+    dfile.dfile_close()
+    env.env_close()

@@ -11,3 +11,5 @@ cdef class pyBlkSIS:
     # The environment and the dfile table the manager points into stay alive while it is open.
     cdef qnst_env env
     cdef pyDFile dfile
+    # Open inode-table sets that hand this store to their inodes: it stays open while they are.
+    cdef Py_ssize_t users

@@ -4,6 +4,7 @@
 Handles are manager-level handles (partition index in bits 63..56); `storeid` is a partition
 index. Walks return a qnst_bdb.qnst_cursor first; end every walk with walk_done."""
 
+from libc.errno cimport EBUSY
 from libc.string cimport memset, memcpy
 from cpython.bytes cimport PyBytes_FromStringAndSize
 
@@ -14,6 +15,7 @@ from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_
                        cursor_of, path_of, require_length)
 from qnst_dfile cimport pyDFile
 
+import qnst
 from qnst import qnst_error
 
 _companion_types = (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db)
@@ -86,19 +88,26 @@ cdef class pyBlkSIS:
         qnst_error.check(rc)
         self.opened = True
         self.env = env
+        env.users += 1
         self.dfile = dfile
+        dfile.users += 1
         with nogil:
             rc = qnst_blksism_open(&self.handle, c_dbfolder, init, c_cpath, csize)
         qnst_error.check(rc)
 
     def blksis_close(self):
-        """blksis_close() -> None. Closes the store; does nothing when it is not open."""
+        """blksis_close() -> None. Closes the store; does nothing when it is not open. Raises
+        qnst.QnstError (code 16, EBUSY) while an inode-table set created with it is open."""
         cdef int rc
         if not self.opened:
             return
+        if self.users:
+            raise qnst.QnstError(EBUSY)
         with nogil:
             rc = qnst_blksism_close(&self.handle)
+        self.dfile.users -= 1
         self.opened = False
+        self.env.users -= 1
         self.env = None
         self.dfile = None
         qnst_error.check(rc)

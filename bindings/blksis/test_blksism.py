@@ -164,6 +164,7 @@ def test_life_cycle_edges(env, dfile):
         store.blk_lookup(None, HASH_A, 20)
     assert err.value.code == 22
     qnst_blksism.blksis_remove(env, b"other", 1)
+    dfile2.dfile_close()
     assert handle
 
 

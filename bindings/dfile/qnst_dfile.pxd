@@ -9,5 +9,7 @@ cdef class pyDFile:
     cdef bint opened
     # The environment stays alive while the table is open.
     cdef qnst_env env
+    # Open block stores that charge this table: it stays open while they are.
+    cdef Py_ssize_t users
 
     cdef qnst_dfile *table(self) except NULL

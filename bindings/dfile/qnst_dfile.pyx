@@ -1,6 +1,7 @@
 # cython: language_level=3, embedsignature=True
 """The dfile table (per-data-file usage of the block store): class pyDFile."""
 
+from libc.errno cimport EBUSY
 from libc.string cimport memset
 
 cimport cython
@@ -9,6 +10,7 @@ from qnst64 cimport *
 from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_of, txn_of,
                        path_of)
 
+import qnst
 from qnst import qnst_error
 
 # Every binding module checks the layout of all five companion types when it is imported.
@@ -58,18 +60,23 @@ cdef class pyDFile:
         qnst_error.check(rc)
         self.opened = True
         self.env = env
+        env.users += 1
         with nogil:
             rc = qnst_dfile_open(&self.handle, c_dbfile, init)
         qnst_error.check(rc)
 
     def dfile_close(self):
-        """dfile_close() -> None. Closes the table; does nothing when it is not open."""
+        """dfile_close() -> None. Closes the table; does nothing when it is not open. Raises
+        qnst.QnstError (code 16, EBUSY) while a block store opened with it is open."""
         cdef int rc
         if not self.opened:
             return
+        if self.users:
+            raise qnst.QnstError(EBUSY)
         with nogil:
             rc = qnst_dfile_close(&self.handle)
         self.opened = False
+        self.env.users -= 1
         self.env = None
         qnst_error.check(rc)
 

@@ -70,7 +70,10 @@ cdef class pyITable:
         qnst_error.check(rc)
         self.created = True
         self.env = env
+        env.users += 1
         self.blksis = blksis
+        if blksis is not None:
+            blksis.users += 1
 
     def itabm_open(self, bytes base not None, uint32_t pagesize, int32_t create):
         """itabm_open(base, pagesize, create) -> None. Opens table i in "<base>_<i>.db" for
@@ -90,7 +93,10 @@ cdef class pyITable:
         with nogil:
             rc = qnst_itabm_close(&self.handle)
         self.created = False
+        self.env.users -= 1
         self.env = None
+        if self.blksis is not None:
+            self.blksis.users -= 1
         self.blksis = None
         qnst_error.check(rc)
 
