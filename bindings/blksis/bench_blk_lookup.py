@@ -50,15 +50,17 @@ def main():
 
         txn = qnst_bdb.begin(env)
         lookup = store.blk_lookup
-        binding, engine = [], []
+        binding, engine, binding_cpu, engine_cpu = [], [], [], []
         for _ in range(args.repetitions):
-            start = time.perf_counter_ns()
+            start, cpu_start = time.perf_counter_ns(), time.thread_time_ns()
             for _ in range(args.calls):
                 found = lookup(txn, HASH, 20)
+            binding_cpu.append((time.thread_time_ns() - cpu_start) / args.calls)
             binding.append((time.perf_counter_ns() - start) / args.calls)
             assert found == handle
-            ns, found = qnst_blksism_bench.lookup_loop(store, txn, HASH, 20, args.calls)
+            ns, cpu_ns, found = qnst_blksism_bench.lookup_loop(store, txn, HASH, 20, args.calls)
             engine.append(ns / args.calls)
+            engine_cpu.append(cpu_ns / args.calls)
             assert found == handle
         txn.txn_commit()
         store.blksis_close()
@@ -66,10 +68,12 @@ def main():
         env.env_close()
 
     b, e = statistics.median(binding), statistics.median(engine)
+    bc, ec = statistics.median(binding_cpu), statistics.median(engine_cpu)
     print("pyBlkSIS.blk_lookup per call: %s ns" % ", ".join("%.0f" % x for x in binding))
     print("qnst_sism_lookup per call:    %s ns" % ", ".join("%.0f" % x for x in engine))
     print("ratio pyBlkSIS.blk_lookup / qnst_sism_lookup = %.2f (%.0f ns / %.0f ns per call; "
-          "binding overhead %.0f ns per call)" % (b / e, b, e, b - e))
+          "binding overhead %.0f ns; cpu %.2f: %.0f ns / %.0f ns, overhead %.0f ns)"
+          % (b / e, b, e, b - e, bc / ec, bc, ec, bc - ec))
 
 
 if __name__ == "__main__":
