@@ -53,6 +53,26 @@ def bdb_checkopen(uint64_t id):
     qnst_error.check(rc)
 
 
+ctypedef int (*env_call)(qnst_envrec *) nogil
+ctypedef int (*stat_call)(DB_ENV *, uint32_t) nogil
+
+
+cdef call_on_env(qnst_env env, env_call call):
+    cdef int rc
+    env_of(env)
+    with nogil:
+        rc = call(&env.rec)
+    qnst_error.check(rc)
+
+
+cdef print_stats(qnst_env env, stat_call call, uint32_t flags):
+    cdef int rc
+    cdef DB_ENV *dbenv = env_of(env)
+    with nogil:
+        rc = call(dbenv, flags)
+    qnst_error.check(rc)
+
+
 cdef class qnst_env:
     """An engine environment: ``env_create(id)``, then ``env_open(home, ...)``; ``env_close()``
     (or leaving a ``with`` block, or dropping the object) closes it."""
@@ -135,27 +155,15 @@ cdef class qnst_env:
 
     def env_checkpoint(self):
         """env_checkpoint() -> None. Checkpoints the environment."""
-        cdef int rc
-        env_of(self)
-        with nogil:
-            rc = qnst_env_checkpoint(&self.rec)
-        qnst_error.check(rc)
+        call_on_env(self, qnst_env_checkpoint)
 
     def env_flushlog(self):
         """env_flushlog() -> None. Flushes the whole log."""
-        cdef int rc
-        env_of(self)
-        with nogil:
-            rc = qnst_env_flushlog(&self.rec)
-        qnst_error.check(rc)
+        call_on_env(self, qnst_env_flushlog)
 
     def env_compactlog(self):
         """env_compactlog() -> None. Deletes the log files that are no longer needed."""
-        cdef int rc
-        env_of(self)
-        with nogil:
-            rc = qnst_env_compactlog(&self.rec)
-        qnst_error.check(rc)
+        call_on_env(self, qnst_env_compactlog)
 
     def env_checkpointthread(self, uint32_t interval, bytes archdir=b""):
         """env_checkpointthread(interval, archdir=b"") -> None. Body of the checkpoint thread:
@@ -177,51 +185,27 @@ cdef class qnst_env:
 
     def env_checkdlockthread(self):
         """env_checkdlockthread() -> None. Body of the deadlock detection thread."""
-        cdef int rc
-        env_of(self)
-        with nogil:
-            rc = qnst_env_checkdlockthread(&self.rec)
-        qnst_error.check(rc)
+        call_on_env(self, qnst_env_checkdlockthread)
 
     def env_stopthreads(self):
         """env_stopthreads() -> None. Asks every maintenance thread body to return."""
-        cdef int rc
-        env_of(self)
-        with nogil:
-            rc = qnst_env_stopthreads(&self.rec)
-        qnst_error.check(rc)
+        call_on_env(self, qnst_env_stopthreads)
 
     def lock_stat_print(self, uint32_t flags=0):
         """lock_stat_print(flags=0) -> None. Writes lock statistics into the error file."""
-        cdef int rc
-        cdef DB_ENV *dbenv = env_of(self)
-        with nogil:
-            rc = qnst_lock_stat_print(dbenv, flags)
-        qnst_error.check(rc)
+        print_stats(self, qnst_lock_stat_print, flags)
 
     def memp_stat_print(self, uint32_t flags=0):
         """memp_stat_print(flags=0) -> None. Writes cache statistics into the error file."""
-        cdef int rc
-        cdef DB_ENV *dbenv = env_of(self)
-        with nogil:
-            rc = qnst_memp_stat_print(dbenv, flags)
-        qnst_error.check(rc)
+        print_stats(self, qnst_memp_stat_print, flags)
 
     def mutex_stat_print(self, uint32_t flags=0):
         """mutex_stat_print(flags=0) -> None. Writes mutex statistics into the error file."""
-        cdef int rc
-        cdef DB_ENV *dbenv = env_of(self)
-        with nogil:
-            rc = qnst_mutex_stat_print(dbenv, flags)
-        qnst_error.check(rc)
+        print_stats(self, qnst_mutex_stat_print, flags)
 
     def log_stat_print(self, uint32_t flags=0):
         """log_stat_print(flags=0) -> None. Writes log statistics into the error file."""
-        cdef int rc
-        cdef DB_ENV *dbenv = env_of(self)
-        with nogil:
-            rc = qnst_log_stat_print(dbenv, flags)
-        qnst_error.check(rc)
+        print_stats(self, qnst_log_stat_print, flags)
 
     def lock_id(self):
         """lock_id() -> locker. A new locker id for qnst_lock.lock_get."""
