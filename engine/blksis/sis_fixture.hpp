@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "qnst_csis.h"
+#include "qnst_csis.hpp"
 #include "qnst_dfile.h"
 #include "qnst_dfile_usage.hpp"
 #include "qnst_internal.hpp"
 #include "qnst_sis.h"
+#include "qnst_sis.hpp"
 #include "qnst_testing.hpp"
 
 namespace sistest {
