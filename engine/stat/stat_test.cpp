@@ -175,6 +175,52 @@ TEST_F(StatTest, RefusedCallsWriteNothing) {
     EXPECT_EQ(0, update(file(), 9, 1));
 }
 
+TEST_F(StatTest, DamagedRecordIsReportedNotSkipped) {
+    // A stat key whose data is not a whole record, newest of the inode, in front of a good one.
+    for (const size_t bytes : {20u, 40u}) {
+        qnst_inoderec *n = &files_[bytes == 20 ? 0 : 1];
+        ASSERT_EQ(0, update(n, 2, 10));
+        uint8_t k[9], d[40] = {};
+        qnst::store_le32(k, n->inode);
+        k[4] = '2';
+        qnst::store_be32(k + 5, 0u - 5);
+        DBT key = qnst::user_dbt(k, sizeof k);
+        DBT data = qnst::user_dbt(d, static_cast<uint32_t>(bytes));
+        ASSERT_EQ(0, records()->put(records(), nullptr, &key, &data, 0));
+        const Charged before = charged();
+
+        env_.mark_log();
+        Stat s;
+        EXPECT_EQ(0, lookup(n, 3, &s)) << bytes;  // the good record is still found
+        EXPECT_EQ(EINVAL, lookup(n, 5, &s)) << bytes;
+        EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) {
+                      uint32_t v = 0;
+                      return qnst_stat_getlatest(n, t, &v);
+                  })) << bytes;
+        EXPECT_EQ(EINVAL, update(n, 8, 1)) << bytes;
+        EXPECT_EQ(EINVAL, clear(n, 8)) << bytes;
+        // The listing yields the good record, then stops at the damaged one with the code.
+        std::vector<uint32_t> cvers;
+        EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) {
+                      cvers.clear();
+                      DBC *c = nullptr;
+                      int rc = qnst_stat_walk(n, t, 1, &c, &s.cver, &s.dver, &s.flags, &s.size,
+                                              &s.acl, &s.mtime, &s.method, &s.links);
+                      while (rc == 0 && s.cver != 0) {
+                          cvers.push_back(s.cver);
+                          rc = qnst_stat_next(n, c, &s.cver, &s.dver, &s.flags, &s.size, &s.acl,
+                                              &s.mtime, &s.method, &s.links);
+                      }
+                      if (c) qnst_stat_done(n, c);
+                      return rc;
+                  })) << bytes;
+        EXPECT_EQ(std::vector<uint32_t>{2}, cvers) << bytes;
+        expect_code_lines(env_.error_lines(), std::vector<std::pair<std::string, int>>(
+                                                  5, {kSource, EINVAL}));
+        EXPECT_EQ(before, charged()) << bytes;
+    }
+}
+
 TEST_F(StatTest, QuotaRefusalIsReturnedUnlogged) {
     qnst_inode_setquota(&root_, 100, 0, 0, 0);
     ASSERT_EQ(0, update(file(), 5, 100));
