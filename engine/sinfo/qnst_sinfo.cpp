@@ -34,7 +34,8 @@ struct SinfoRecord {
     }
 };
 
-// Key and data buffers of one read; a record shorter than its layout is damaged.
+// Key and data buffers of one read; a record of another size than its layout is damaged, and so
+// is one that does not fit the buffers.
 struct Buffers {
     uint8_t kb[QNST_SINFO_KEY_SIZE];
     uint8_t db[QNST_SINFO_DATA_SIZE];
@@ -43,6 +44,7 @@ struct Buffers {
 
     explicit Buffers(uint64_t sino) { qnst::store_be64(kb, sino); }
     int checked(int rc) const {
+        if (rc == DB_BUFFER_SMALL) return EINVAL;
         return rc == 0 && data.size != QNST_SINFO_DATA_SIZE ? EINVAL : rc;
     }
 };

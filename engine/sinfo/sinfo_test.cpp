@@ -121,18 +121,21 @@ TEST_F(Sinfo, RefusedAndDamagedRecords) {
     expect_code_lines(env_.error_lines(), {{kSource, EINVAL}});
     EXPECT_EQ((std::vector<Rec>{of(1), of(3)}), list(0));
 
-    // A short record is reported, never read past its end.
-    env_.mark_log();
-    uint8_t k[8], d[10] = {};
-    qnst::store_be64(k, 2);
-    DBT key = qnst::user_dbt(k, 8), data = qnst::user_dbt(d, sizeof d);
-    ASSERT_EQ(0, h_.db->put(h_.db, nullptr, &key, &data, 0));
-    Rec r;
-    EXPECT_EQ(EINVAL, qnst_sinfo_get(&h_, nullptr, 2, &r.ino, &r.method, &r.sgen, &r.stime));
-    int failed = 0;
-    list(0, &failed);
-    EXPECT_EQ(EINVAL, failed);
-    expect_code_lines(env_.error_lines(), {{kSource, EINVAL}, {kSource, EINVAL}});
+    // A record shorter or longer than its layout is reported, never read past its end.
+    for (const uint32_t bytes : {10u, 30u}) {
+        env_.mark_log();
+        uint8_t k[8], d[30] = {};
+        qnst::store_be64(k, 2);
+        DBT key = qnst::user_dbt(k, 8), data = qnst::user_dbt(d, bytes);
+        ASSERT_EQ(0, h_.db->put(h_.db, nullptr, &key, &data, 0));
+        Rec r;
+        EXPECT_EQ(EINVAL, qnst_sinfo_get(&h_, nullptr, 2, &r.ino, &r.method, &r.sgen, &r.stime))
+            << bytes;
+        int failed = 0;
+        list(0, &failed);
+        EXPECT_EQ(EINVAL, failed) << bytes;
+        expect_code_lines(env_.error_lines(), {{kSource, EINVAL}, {kSource, EINVAL}});
+    }
 }
 
 TEST(SinfoLifecycle, CloseIsIdempotentAndRemoveDeletesTheFile) {
