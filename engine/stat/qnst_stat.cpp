@@ -171,12 +171,12 @@ int end_current_at(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, bool remove,
     return QNST_FAIL(dbenv, release_acl(inode, txn, r.acl));
 }
 
-// Charges the set node. A quota refusal is the caller's answer, not a failure to log.
+// Charges the set node. The usage update refuses a quota without logging it; at this level the
+// refusal is a failure like any other and gets its line.
 int charge(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentd, int64_t filescurrent,
            int64_t filestotal) {
     const int rc =
         qnst_inode_usg(inode->setnode, txn, fscurrentd, 0, 0, 0, filescurrent, filestotal);
-    if (rc <= QNST_QUOTA_LIMIT_FIRST && rc >= QNST_QUOTA_LIMIT_LAST) return rc;
     return QNST_FAIL(inode->dbenv, rc);
 }
 

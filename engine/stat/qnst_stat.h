@@ -24,8 +24,8 @@
  * with 22, as it would rewrite history that older records and their ACLs stand for.
  *
  * Every function works inside the caller's transaction and never begins, commits or aborts one.
- * "Logged" means one code entry in the error log unless the code is DB_LOCK_DEADLOCK,
- * DB_LOCK_NOTGRANTED or a quota code; the caller aborts its transaction after any failure.
+ * "Logged" means one code entry in the error log unless the code is DB_LOCK_DEADLOCK or
+ * DB_LOCK_NOTGRANTED; the caller aborts its transaction after any failure.
  */
 #ifndef QNST_STAT_H
 #define QNST_STAT_H
@@ -63,9 +63,9 @@ QNST_API int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ve
  * current, filestotal by 1 unless a record of `ver` was replaced.
  * Returns 0; 22 (EINVAL, logged) when the handle has no set node, no record database or no ACL
  * store for an ACL to release, when `ver` is 0 or not below QNST_INODE_LIVE, when `ver` is
- * older than the inode's newest record, or when that record is damaged (not 36 bytes); a quota
- * code (not logged) from the set node; or a
- * Berkeley DB code (logged), DB_NOTFOUND included when the ACL to release is unknown. */
+ * older than the inode's newest record, or when that record is damaged (not 36 bytes);
+ * QNST_QUOTA_FSCURRENT (logged) when the set node's limit refuses the size; or a Berkeley DB code
+ * (logged), DB_NOTFOUND included when the ACL to release is unknown. */
 QNST_API int qnst_stat_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t flags,
                               uint64_t size, uint64_t acl, uint32_t mtime, uint32_t method,
                               uint32_t links);
