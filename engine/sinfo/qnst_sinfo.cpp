@@ -128,7 +128,9 @@ int qnst_sinfo_list(qnst_sinfo *h, DB_TXN *txn, DBC **cursor, uint64_t *sino, ui
                     uint32_t *method, uint32_t *sgen, uint64_t *stime) {
     if (!h->db) return QNST_FAIL(h->dbenv, EINVAL);
     qnst::Cursor c;
-    int rc = c.open(h->db, txn, 0);
+    // A listing may run long inside the caller's transaction: it keeps no read locks on the
+    // records it has passed, so writers of those records are not held up until it commits.
+    int rc = c.open(h->db, txn, DB_READ_COMMITTED);
     if (rc) return QNST_FAIL(h->dbenv, rc);
     if ((rc = list_step(h, c.get(), DB_SET_RANGE, sino, ino, method, sgen, stime))) return rc;
     *cursor = c.release();

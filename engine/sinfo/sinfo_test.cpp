@@ -138,6 +138,31 @@ TEST_F(Sinfo, RefusedAndDamagedRecords) {
     }
 }
 
+TEST_F(Sinfo, ListingKeepsNoReadLocksOnRecordsPassed) {
+    // Enough records for many pages, so that the first ones lie far behind the listing's end.
+    ASSERT_EQ(0, with_txn(env_.dbenv(), [&](DB_TXN *t) {
+                  for (uint64_t s = 1; s <= 2000; ++s)
+                      if (int rc = qnst_sinfo_set(&h_, t, s, s, 0, 0, 0)) return rc;
+                  return 0;
+              }));
+    DB_ENV *dbenv = env_.dbenv();
+    DB_TXN *reader = nullptr, *writer = nullptr;
+    ASSERT_EQ(0, qnst_txn_begin(dbenv, nullptr, &reader));
+    DBC *c = nullptr;
+    Rec r;
+    ASSERT_EQ(0, qnst_sinfo_list(&h_, reader, &c, &r.sino, &r.ino, &r.method, &r.sgen, &r.stime));
+    int listed = 0;
+    for (; r.ino != 0; ++listed)
+        ASSERT_EQ(0, qnst_sinfo_next(&h_, c, &r.sino, &r.ino, &r.method, &r.sgen, &r.stime));
+    EXPECT_EQ(2000, listed);
+    // Another transaction rewrites the first record while the listing is still open.
+    ASSERT_EQ(0, dbenv->txn_begin(dbenv, nullptr, &writer, DB_TXN_NOWAIT));
+    EXPECT_EQ(0, qnst_sinfo_set(&h_, writer, 1, 7, 0, 0, 0));
+    EXPECT_EQ(0, qnst_txn_abort(writer));
+    EXPECT_EQ(0, qnst_sinfo_end(&h_, c));
+    EXPECT_EQ(0, qnst_txn_commit(reader, 0));
+}
+
 TEST(SinfoLifecycle, CloseIsIdempotentAndRemoveDeletesTheFile) {
     TempEnv env;
     qnst_sinfo h{};
