@@ -154,11 +154,8 @@ int end_current_at(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, bool remove,
     if (rc) return QNST_FAIL(dbenv, rc);
     // Versions only move forward. Going back before the newest record would leave it valid
     // nowhere, or let the update overwrite a closed record of `ver` without releasing its ACL.
-    // A clear with nothing current changes nothing, so it may come at any version.
-    if (!r.current()) {
-        if (!remove && (r.cver > ver || r.dver > ver)) return QNST_FAIL(dbenv, EINVAL);
-        return 0;
-    }
+    // A closed record bars the versions before the one that closed it, for clear as for update.
+    if (!r.current()) return r.cver > ver || r.dver > ver ? QNST_FAIL(dbenv, EINVAL) : 0;
     if (r.cver > ver) return QNST_FAIL(dbenv, EINVAL);
     out->exists = true;
     out->oldsize = r.size;

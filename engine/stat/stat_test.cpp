@@ -169,9 +169,11 @@ TEST_F(StatTest, RefusedCallsWriteNothing) {
     EXPECT_EQ((std::vector<Stat>{{5, kLive, 0x105, 10, 0, 1005, 7, 1}}), walk(file(), 1));
     EXPECT_EQ((Charged{10, 1, 1}), charged());
 
-    // Once closed, a record still bars updates before the version that closed it.
+    // Once closed, a record still bars updates and clears before the version that closed it.
     ASSERT_EQ(0, clear(file(), 9));
     EXPECT_EQ(EINVAL, update(file(), 7, 1));
+    EXPECT_EQ(EINVAL, clear(file(), 7));
+    EXPECT_EQ(EINVAL, clear(file(), 4));
     EXPECT_EQ(0, update(file(), 9, 1));
 }
 
