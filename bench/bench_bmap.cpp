@@ -1,0 +1,292 @@
+// Block-map ingest beside the raw Berkeley DB operations it cannot avoid: entering a new block
+// (stored in the block store, then mapped over the previous version's block at that offset) and
+// reconciling a known block (looked up, held, mapped over the previous version's block).
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qnst_bdb.h"
+#include "qnst_bench.hpp"
+#include "qnst_blksism.h"
+#include "qnst_blksism.hpp"
+#include "qnst_bmap.h"
+#include "qnst_dfile.h"
+#include "qnst_inode.h"
+#include "qnst_internal.hpp"
+#include "qnst_testing.hpp"
+
+namespace {
+
+constexpr int32_t kParts = 4;
+constexpr uint32_t kBlock = 4096;
+constexpr uint32_t kBlocks = 1024;  // the file's size in blocks: each pass writes a new version
+constexpr uint32_t kKnown = 1024;   // hashes stored before the reconcile benchmark
+constexpr uint32_t kFolder = 10, kFile = 11;
+
+struct Hash {
+    uint8_t b[20];
+};
+
+// Distinct hashes whose first byte spreads them over the partitions like real digests.
+Hash hash_of(uint64_t n, uint8_t salt) {
+    Hash h{};
+    uint64_t x = n * 0x9E3779B97F4A7C15ull + salt;
+    for (int i = 0; i < 12; ++i) {
+        x ^= x >> 29;
+        x *= 0xBF58476D1CE4E5B9ull;
+        h.b[i] = static_cast<uint8_t>(x >> 56);
+    }
+    qnst::store_be64(h.b + 12, n);
+    h.b[11] = salt;
+    return h;
+}
+
+void check(int rc, const char *what) {
+    if (rc) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rc));
+}
+
+// A block store, an inode-table set on it, a folder (the set node) and a file.
+struct Fixture {
+    qnst::testing::TempEnv env{qnst::testing::EnvOptions{.cache_bytes = 64u << 20}};
+    qnst_dfile dfile{};
+    qnst_blksism mgr{};
+    qnst_itabmrec m{};
+    qnst_inoderec folder{}, file{};
+
+    Fixture() {
+        check(qnst_dfile_create(&dfile, env.dbenv(), 128), "dfile create");
+        check(qnst_dfile_open(&dfile, "dfile.db", 1), "dfile open");
+        check(qnst_blksism_create(&mgr, env.dbenv(), &dfile, kParts), "store create");
+        check(qnst_blksism_open(&mgr, "blk", 1, "", 0), "store open");
+        check(qnst_itabm_create(&m, env.env(), 1, nullptr, &mgr, nullptr, 1), "set create");
+        check(qnst_itabm_open(&m, "it", 0, 1), "set open");
+        check(qnst_inode_open(&folder, &m, nullptr, kFolder), "folder open");
+        check(qnst_inode_init(&folder, 1), "folder init");
+        check(qnst_inode_open(&file, &m, &folder, kFile), "file open");
+        check(qnst_inode_init(&file, 1), "file init");
+        txn([&](DB_TXN *t) {
+            return qnst_inode_usage_set(&folder, t, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        });
+    }
+    ~Fixture() {
+        qnst_inode_close(&file);
+        qnst_inode_close(&folder);
+        qnst_itabm_close(&m);
+        qnst_blksism_close(&mgr);
+        qnst_dfile_close(&dfile);
+    }
+
+    template <typename Body>
+    void txn(Body body) {
+        DB_TXN *t = nullptr;
+        check(qnst_txn_begin(env.dbenv(), nullptr, &t), "begin");
+        const int rc = body(t);
+        if (rc) {
+            qnst_txn_abort(t);
+            check(rc, "operation");
+        }
+        check(qnst_txn_commit(t, 0), "commit");
+    }
+
+    qnst_sis *part_of(const Hash &h) { return &mgr.parts[(h.b[0] & 0x7F) % kParts]; }
+};
+
+// ---- Raw operations of the floors ---------------------------------------------------------
+
+int put(DB *db, DB_TXN *t, const void *key, uint32_t klen, const void *data, uint32_t dlen,
+        uint32_t flags) {
+    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
+    DBT d = qnst::user_dbt(const_cast<void *>(data), dlen);
+    return db->put(db, t, &k, &d, flags);
+}
+
+// Read-modify-write of a record of at most 80 bytes under a write lock.
+int rmw(DB *db, DB_TXN *t, const void *key, uint32_t klen, uint32_t size) {
+    uint8_t buf[80];
+    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
+    DBT d = qnst::user_dbt(buf, 0, size);
+    int rc = db->get(db, t, &k, &d, DB_RMW);
+    if (rc) return rc;
+    buf[0] ^= 1;
+    return put(db, t, key, klen, buf, size, 0);
+}
+
+// The map's part of an ingest: find the newest entry at the offset under a write lock, close it
+// (both indexes), write the new entry (both indexes), and charge the folder's usage record.
+int raw_map(Fixture &f, DB_TXN *t, uint64_t offset, uint32_t ver, uint64_t handle) {
+    DB *db = f.file.own_db;
+    qnst::Cursor c;
+    int rc = c.open(db, t, 0);
+    if (rc) return rc;
+    uint8_t kb[13], vb[16];
+    kb[0] = '1';
+    qnst::store_be64(kb + 1, offset);
+    qnst::store_neg_version(kb + 9, QNST_INODE_LIVE);
+    DBT k = qnst::user_dbt(kb, 13, 13);
+    DBT d = qnst::user_dbt(vb, 0, 16);
+    rc = c->get(c.get(), &k, &d, DB_SET_RANGE | DB_RMW);
+    if (rc == 0 && qnst::load_be64(kb + 1) == offset) {
+        const uint32_t cver = qnst::load_neg_version(kb + 9);
+        qnst::store_le32(vb, ver);
+        if ((rc = put(db, t, kb, 13, vb, 16, 0))) return rc;
+        uint8_t vk[13];
+        vk[0] = '0';
+        qnst::store_neg_version(vk + 1, cver);
+        qnst::store_be64(vk + 5, offset);
+        if ((rc = put(db, t, vk, 13, vb, 4, 0))) return rc;
+    } else if (rc && rc != DB_NOTFOUND) {
+        return rc;
+    }
+    if ((rc = c.close())) return rc;
+    uint8_t ok[13], vk[13], od[16];
+    ok[0] = '1';
+    qnst::store_be64(ok + 1, offset);
+    qnst::store_neg_version(ok + 9, ver);
+    vk[0] = '0';
+    qnst::store_neg_version(vk + 1, ver);
+    qnst::store_be64(vk + 5, offset);
+    qnst::store_le32(od, QNST_INODE_LIVE);
+    qnst::store_le32(od + 4, kBlock);
+    qnst::store_le64(od + 8, handle);
+    if ((rc = put(db, t, ok, 13, od, 16, 0)) || (rc = put(db, t, vk, 13, od, 4, 0))) return rc;
+    uint8_t uk[5];
+    qnst::store_le32(uk, kFolder);
+    uk[4] = '3';
+    return rmw(f.folder.record_db, t, uk, 5, 80);
+}
+
+// The block store's part of storing a new block: hash index, location record, reference word,
+// histogram bucket and the data file's usage.
+int raw_store(Fixture &f, DB_TXN *t, const Hash &h, uint64_t handle) {
+    qnst_sis *part = f.part_of(h);
+    uint8_t key[8], loc[44], word[4] = {1, 0, 0, 0x80};
+    qnst::store_le64(key, handle & QNST_BLKSISM_LOCAL_MASK);
+    int rc = put(part->hashdb, t, h.b, 20, key, 8, DB_NOOVERWRITE);
+    if (rc) return rc;
+    std::memset(loc, 0, sizeof loc);
+    std::memcpy(loc + 24, h.b, 20);
+    db_recno_t one = 1;
+    if ((rc = put(part->dfdb, t, key, 8, loc, 44, DB_NOOVERWRITE)) ||
+        (rc = put(part->refdb, t, key, 8, word, 4, DB_NOOVERWRITE)) ||
+        (rc = rmw(part->histdb, t, &one, sizeof one, 4)))
+        return rc;
+    db_recno_t dfrec = 1;  // data file 0
+    return rmw(f.dfile.db, t, &dfrec, sizeof dfrec, 32);
+}
+
+// The block store's part of reconciling a known block: the hash index read and the queued hold.
+int raw_hold(Fixture &f, DB_TXN *t, const Hash &h, uint64_t *handle) {
+    qnst_sis *part = f.part_of(h);
+    uint8_t data[8];
+    DBT k = qnst::user_dbt(const_cast<uint8_t *>(h.b), 20);
+    DBT d = qnst::user_dbt(data, 0, sizeof data);
+    int rc = part->hashdb->get(part->hashdb, t, &k, &d, 0);
+    if (rc) return rc;
+    *handle = qnst::load_le64(data);
+    uint8_t rec[12];
+    qnst::store_le64(rec, *handle);
+    qnst::store_le32(rec + 8, 1);
+    db_recno_t recno = 0;
+    DBT rk = qnst::user_dbt(&recno, 0, sizeof recno);
+    DBT rd = qnst::user_dbt(rec, sizeof rec);
+    return part->hdqdb->put(part->hdqdb, t, &rk, &rd, DB_APPEND);
+}
+
+// ---- Enter of a new block -----------------------------------------------------------------
+
+// Iteration n writes block n % kBlocks of version 1 + n / kBlocks: from the second pass on each
+// enter also closes the previous version's entry.
+void BM_bmap_enter(benchmark::State &state) {
+    Fixture f;
+    uint64_t n = 0;
+    for (auto _ : state) {
+        const Hash h = hash_of(n, 1);
+        uint64_t handle = 0;
+        check(qnst_sism_gen_handle(&f.mgr, h.b, 20, &handle), "gen_handle");
+        const uint64_t offset = (n % kBlocks) * kBlock;
+        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
+        f.txn([&](DB_TXN *t) {
+            return qnst_bmap_enter(&f.file, t, offset, kBlock, ver, handle, h.b, 20, 0, 1,
+                                   n * kBlock, kBlock);
+        });
+        ++n;
+    }
+}
+
+void BM_bmap_enter_floor(benchmark::State &state) {
+    Fixture f;
+    uint64_t n = 0;
+    for (auto _ : state) {
+        const Hash h = hash_of(n, 1);
+        uint64_t handle = 0;
+        check(qnst_sism_gen_handle(&f.mgr, h.b, 20, &handle), "gen_handle");
+        const uint64_t offset = (n % kBlocks) * kBlock;
+        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
+        f.txn([&](DB_TXN *t) {
+            int rc = raw_store(f, t, h, handle);
+            return rc ? rc : raw_map(f, t, offset, ver, handle);
+        });
+        ++n;
+    }
+}
+
+// ---- Reconcile of a known block -----------------------------------------------------------
+
+struct KnownFixture : Fixture {
+    std::vector<Hash> hashes;
+    KnownFixture() {
+        for (uint32_t i = 0; i < kKnown; ++i) {
+            hashes.push_back(hash_of(i, 2));
+            uint64_t handle = 0;
+            check(qnst_sism_gen_handle(&mgr, hashes.back().b, 20, &handle), "gen_handle");
+            txn([&](DB_TXN *t) {
+                return qnst_sism_store(&mgr, t, hashes.back().b, 20, 0, 1, uint64_t{i} * kBlock,
+                                       kBlock, handle, nullptr);
+            });
+        }
+    }
+};
+
+// Iteration n maps a known block at block (n * 7) % kBlocks of version 1 + n / kBlocks; the
+// block changes from one pass to the next, so every reconcile replaces an entry.
+void BM_bmap_reconcile(benchmark::State &state) {
+    KnownFixture f;
+    uint64_t n = 0;
+    for (auto _ : state) {
+        const Hash &h = f.hashes[(n + n / kBlocks) % kKnown];
+        const uint64_t offset = ((n * 7) % kBlocks) * kBlock;
+        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
+        uint64_t handle = 0;
+        f.txn([&](DB_TXN *t) {
+            return qnst_bmap_reconcile(&f.file, t, offset, kBlock, ver, h.b, 20, &handle, 0);
+        });
+        if (handle == 0) state.SkipWithError("known hash not found");
+        ++n;
+    }
+}
+
+void BM_bmap_reconcile_floor(benchmark::State &state) {
+    KnownFixture f;
+    uint64_t n = 0;
+    for (auto _ : state) {
+        const Hash &h = f.hashes[(n + n / kBlocks) % kKnown];
+        const uint64_t offset = ((n * 7) % kBlocks) * kBlock;
+        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
+        f.txn([&](DB_TXN *t) {
+            uint64_t handle = 0;
+            int rc = raw_hold(f, t, h, &handle);
+            return rc ? rc : raw_map(f, t, offset, ver, handle);
+        });
+        ++n;
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_bmap_enter);
+BENCHMARK(BM_bmap_enter_floor);
+BENCHMARK(BM_bmap_reconcile);
+BENCHMARK(BM_bmap_reconcile_floor);
+QNST_BENCH_RATIO(BM_bmap_enter, BM_bmap_enter_floor);
+QNST_BENCH_RATIO(BM_bmap_reconcile, BM_bmap_reconcile_floor);
