@@ -18,6 +18,11 @@
 
 namespace {
 
+using qnst::bench::check;
+using qnst::bench::raw_get;
+using qnst::bench::raw_put;
+using qnst::bench::run_txn;
+
 constexpr int32_t kParts = 4;
 constexpr uint32_t kBlock = 4096;
 constexpr uint32_t kBlocks = 1024;  // the file's size in blocks: each pass writes a new version
@@ -40,10 +45,6 @@ Hash hash_of(uint64_t n, uint8_t salt) {
     qnst::store_be64(h.b + 12, n);
     h.b[11] = salt;
     return h;
-}
-
-void check(int rc, const char *what) {
-    if (rc) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rc));
 }
 
 // A block store, an inode-table set on it, a folder (the set node) and a file.
@@ -79,14 +80,7 @@ struct Fixture {
 
     template <typename Body>
     void txn(Body body) {
-        DB_TXN *t = nullptr;
-        check(qnst_txn_begin(env.dbenv(), nullptr, &t), "begin");
-        const int rc = body(t);
-        if (rc) {
-            qnst_txn_abort(t);
-            check(rc, "operation");
-        }
-        check(qnst_txn_commit(t, 0), "commit");
+        run_txn(env.dbenv(), body);
     }
 
     qnst_sis *part_of(const Hash &h) { return &mgr.parts[(h.b[0] & 0x7F) % kParts]; }
@@ -94,22 +88,13 @@ struct Fixture {
 
 // ---- Raw operations of the floors ---------------------------------------------------------
 
-int put(DB *db, DB_TXN *t, const void *key, uint32_t klen, const void *data, uint32_t dlen,
-        uint32_t flags) {
-    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
-    DBT d = qnst::user_dbt(const_cast<void *>(data), dlen);
-    return db->put(db, t, &k, &d, flags);
-}
-
 // Read-modify-write of a record of at most 80 bytes under a write lock.
 int rmw(DB *db, DB_TXN *t, const void *key, uint32_t klen, uint32_t size) {
     uint8_t buf[80];
-    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
-    DBT d = qnst::user_dbt(buf, 0, size);
-    int rc = db->get(db, t, &k, &d, DB_RMW);
+    int rc = raw_get(db, t, key, klen, buf, size, DB_RMW);
     if (rc) return rc;
     buf[0] ^= 1;
-    return put(db, t, key, klen, buf, size, 0);
+    return raw_put(db, t, key, klen, buf, size, 0);
 }
 
 // The map's part of an ingest: find the newest entry at the offset under a write lock, close it
@@ -129,12 +114,12 @@ int raw_map(Fixture &f, DB_TXN *t, uint64_t offset, uint32_t ver, uint64_t handl
     if (rc == 0 && qnst::load_be64(kb + 1) == offset) {
         const uint32_t cver = qnst::load_neg_version(kb + 9);
         qnst::store_le32(vb, ver);
-        if ((rc = put(db, t, kb, 13, vb, 16, 0))) return rc;
+        if ((rc = raw_put(db, t, kb, 13, vb, 16, 0))) return rc;
         uint8_t vk[13];
         vk[0] = '0';
         qnst::store_neg_version(vk + 1, cver);
         qnst::store_be64(vk + 5, offset);
-        if ((rc = put(db, t, vk, 13, vb, 4, 0))) return rc;
+        if ((rc = raw_put(db, t, vk, 13, vb, 4, 0))) return rc;
     } else if (rc && rc != DB_NOTFOUND) {
         return rc;
     }
@@ -149,7 +134,8 @@ int raw_map(Fixture &f, DB_TXN *t, uint64_t offset, uint32_t ver, uint64_t handl
     qnst::store_le32(od, QNST_INODE_LIVE);
     qnst::store_le32(od + 4, kBlock);
     qnst::store_le64(od + 8, handle);
-    if ((rc = put(db, t, ok, 13, od, 16, 0)) || (rc = put(db, t, vk, 13, od, 4, 0))) return rc;
+    if ((rc = raw_put(db, t, ok, 13, od, 16, 0)) || (rc = raw_put(db, t, vk, 13, od, 4, 0)))
+        return rc;
     uint8_t uk[5];
     qnst::store_le32(uk, kFolder);
     uk[4] = '3';
@@ -162,13 +148,13 @@ int raw_store(Fixture &f, DB_TXN *t, const Hash &h, uint64_t handle) {
     qnst_sis *part = f.part_of(h);
     uint8_t key[8], loc[44], word[4] = {1, 0, 0, 0x80};
     qnst::store_le64(key, handle & QNST_BLKSISM_LOCAL_MASK);
-    int rc = put(part->hashdb, t, h.b, 20, key, 8, DB_NOOVERWRITE);
+    int rc = raw_put(part->hashdb, t, h.b, 20, key, 8, DB_NOOVERWRITE);
     if (rc) return rc;
     std::memset(loc, 0, sizeof loc);
     std::memcpy(loc + 24, h.b, 20);
     db_recno_t one = 1;
-    if ((rc = put(part->dfdb, t, key, 8, loc, 44, DB_NOOVERWRITE)) ||
-        (rc = put(part->refdb, t, key, 8, word, 4, DB_NOOVERWRITE)) ||
+    if ((rc = raw_put(part->dfdb, t, key, 8, loc, 44, DB_NOOVERWRITE)) ||
+        (rc = raw_put(part->refdb, t, key, 8, word, 4, DB_NOOVERWRITE)) ||
         (rc = rmw(part->histdb, t, &one, sizeof one, 4)))
         return rc;
     db_recno_t dfrec = 1;  // data file 0
@@ -179,9 +165,7 @@ int raw_store(Fixture &f, DB_TXN *t, const Hash &h, uint64_t handle) {
 int raw_hold(Fixture &f, DB_TXN *t, const Hash &h, uint64_t *handle) {
     qnst_sis *part = f.part_of(h);
     uint8_t data[8];
-    DBT k = qnst::user_dbt(const_cast<uint8_t *>(h.b), 20);
-    DBT d = qnst::user_dbt(data, 0, sizeof data);
-    int rc = part->hashdb->get(part->hashdb, t, &k, &d, 0);
+    int rc = raw_get(part->hashdb, t, h.b, 20, data, sizeof data, 0);
     if (rc) return rc;
     *handle = qnst::load_le64(data);
     uint8_t rec[12];

@@ -20,8 +20,8 @@ constexpr uint32_t kVentSize = 4;
 bool is_quota_code(int rc) { return rc <= QNST_QUOTA_LIMIT_FIRST && rc >= QNST_QUOTA_LIMIT_LAST; }
 
 // Logs like QNST_FAIL, except that a quota refusal is the caller's business, not a fault.
-#define BMAP_FAIL(dbenv, code) \
-    (is_quota_code(code) ? (code) : QNST_FAIL((dbenv), (code)))
+#define BMAP_FAIL(dbenv, code)                                                 \
+    ([&](int rc_) { return is_quota_code(rc_) ? rc_ : QNST_FAIL((dbenv), rc_); }(code))
 
 struct Key {
     uint8_t b[kKeySize];
