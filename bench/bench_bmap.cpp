@@ -177,42 +177,47 @@ int raw_hold(Fixture &f, DB_TXN *t, const Hash &h, uint64_t *handle) {
     return part->hdqdb->put(part->hdqdb, t, &rk, &rd, DB_APPEND);
 }
 
-// ---- Enter of a new block -----------------------------------------------------------------
-
-// Iteration n writes block n % kBlocks of version 1 + n / kBlocks: from the second pass on each
-// enter also closes the previous version's entry.
-void BM_bmap_enter(benchmark::State &state) {
-    Fixture f;
+// Runs one transaction per iteration: body(fixture, txn, n) for iteration n.
+template <typename F, typename Body>
+void per_iteration(benchmark::State &state, Body body) {
+    F f;
     uint64_t n = 0;
     for (auto _ : state) {
-        const Hash h = hash_of(n, 1);
-        uint64_t handle = 0;
-        check(qnst_sism_gen_handle(&f.mgr, h.b, 20, &handle), "gen_handle");
-        const uint64_t offset = (n % kBlocks) * kBlock;
-        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
-        f.txn([&](DB_TXN *t) {
-            return qnst_bmap_enter(&f.file, t, offset, kBlock, ver, handle, h.b, 20, 0, 1,
-                                   n * kBlock, kBlock);
-        });
+        f.txn([&](DB_TXN *t) { return body(f, t, n); });
         ++n;
     }
 }
 
-void BM_bmap_enter_floor(benchmark::State &state) {
-    Fixture f;
-    uint64_t n = 0;
-    for (auto _ : state) {
-        const Hash h = hash_of(n, 1);
-        uint64_t handle = 0;
+// Iteration n's place in the file: block (n * stride) % kBlocks of version 1 + n / kBlocks, so
+// that from the second pass on every write also closes the previous version's entry there.
+uint64_t offset_of(uint64_t n, uint64_t stride) { return ((n * stride) % kBlocks) * kBlock; }
+uint32_t version_of(uint64_t n) { return static_cast<uint32_t>(1 + n / kBlocks); }
+
+// ---- Enter of a new block -----------------------------------------------------------------
+
+// The new block of iteration n and the handle it is written under.
+struct NewBlock {
+    Hash h;
+    uint64_t handle = 0;
+    NewBlock(Fixture &f, uint64_t n) : h(hash_of(n, 1)) {
         check(qnst_sism_gen_handle(&f.mgr, h.b, 20, &handle), "gen_handle");
-        const uint64_t offset = (n % kBlocks) * kBlock;
-        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
-        f.txn([&](DB_TXN *t) {
-            int rc = raw_store(f, t, h, handle);
-            return rc ? rc : raw_map(f, t, offset, ver, handle);
-        });
-        ++n;
     }
+};
+
+void BM_bmap_enter(benchmark::State &state) {
+    per_iteration<Fixture>(state, [](Fixture &f, DB_TXN *t, uint64_t n) {
+        const NewBlock b(f, n);
+        return qnst_bmap_enter(&f.file, t, offset_of(n, 1), kBlock, version_of(n), b.handle, b.h.b,
+                               20, 0, 1, n * kBlock, kBlock);
+    });
+}
+
+void BM_bmap_enter_floor(benchmark::State &state) {
+    per_iteration<Fixture>(state, [](Fixture &f, DB_TXN *t, uint64_t n) {
+        const NewBlock b(f, n);
+        int rc = raw_store(f, t, b.h, b.handle);
+        return rc ? rc : raw_map(f, t, offset_of(n, 1), version_of(n), b.handle);
+    });
 }
 
 // ---- Reconcile of a known block -----------------------------------------------------------
@@ -230,40 +235,27 @@ struct KnownFixture : Fixture {
             });
         }
     }
+    // The known block of iteration n: a different one at each place from one pass to the next,
+    // so that every reconcile replaces an entry.
+    const Hash &known(uint64_t n) const { return hashes[(n + n / kBlocks) % kKnown]; }
 };
 
-// Iteration n maps a known block at block (n * 7) % kBlocks of version 1 + n / kBlocks; the
-// block changes from one pass to the next, so every reconcile replaces an entry.
 void BM_bmap_reconcile(benchmark::State &state) {
-    KnownFixture f;
-    uint64_t n = 0;
-    for (auto _ : state) {
-        const Hash &h = f.hashes[(n + n / kBlocks) % kKnown];
-        const uint64_t offset = ((n * 7) % kBlocks) * kBlock;
-        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
+    per_iteration<KnownFixture>(state, [&](KnownFixture &f, DB_TXN *t, uint64_t n) {
         uint64_t handle = 0;
-        f.txn([&](DB_TXN *t) {
-            return qnst_bmap_reconcile(&f.file, t, offset, kBlock, ver, h.b, 20, &handle, 0);
-        });
-        if (handle == 0) state.SkipWithError("known hash not found");
-        ++n;
-    }
+        int rc = qnst_bmap_reconcile(&f.file, t, offset_of(n, 7), kBlock, version_of(n),
+                                     f.known(n).b, 20, &handle, 0);
+        if (rc == 0 && handle == 0) state.SkipWithError("known hash not found");
+        return rc;
+    });
 }
 
 void BM_bmap_reconcile_floor(benchmark::State &state) {
-    KnownFixture f;
-    uint64_t n = 0;
-    for (auto _ : state) {
-        const Hash &h = f.hashes[(n + n / kBlocks) % kKnown];
-        const uint64_t offset = ((n * 7) % kBlocks) * kBlock;
-        const uint32_t ver = static_cast<uint32_t>(1 + n / kBlocks);
-        f.txn([&](DB_TXN *t) {
-            uint64_t handle = 0;
-            int rc = raw_hold(f, t, h, &handle);
-            return rc ? rc : raw_map(f, t, offset, ver, handle);
-        });
-        ++n;
-    }
+    per_iteration<KnownFixture>(state, [](KnownFixture &f, DB_TXN *t, uint64_t n) {
+        uint64_t handle = 0;
+        int rc = raw_hold(f, t, f.known(n), &handle);
+        return rc ? rc : raw_map(f, t, offset_of(n, 7), version_of(n), handle);
+    });
 }
 
 }  // namespace

@@ -52,17 +52,22 @@ struct Entry {
     uint64_t handle = 0;
 };
 
-// A cursor read of one offset entry: DB_NOTFOUND when the position holds none (end of the table,
-// a record too large for an entry, or a record of another kind), 5 for an entry of the wrong
-// size.
-int read_oent(DBC *c, DBT *key, uint8_t *kb, uint32_t flags, Entry *e) {
-    uint8_t db[kOentSize];
-    DBT data = qnst::user_dbt(db, 0, sizeof db);
+// A cursor read of one record of the index whose keys begin with `tag` and whose records are
+// `dsize` bytes: DB_NOTFOUND when the position holds none (end of the table, a record too large
+// for the index, or a record of another kind), 5 for a record of the wrong size.
+int read_indexed(DBC *c, DBT *key, const uint8_t *kb, uint32_t flags, uint8_t tag, uint8_t *db,
+                 uint32_t dsize) {
+    DBT data = qnst::user_dbt(db, 0, dsize);
     const int rc = c->get(c, key, &data, flags);
     if (rc == DB_NOTFOUND || rc == DB_BUFFER_SMALL) return DB_NOTFOUND;
     if (rc) return rc;
-    if (key->size != kKeySize || kb[0] != kOentTag) return DB_NOTFOUND;
-    if (data.size != kOentSize) return EIO;
+    if (key->size != kKeySize || kb[0] != tag) return DB_NOTFOUND;
+    return data.size == dsize ? 0 : EIO;
+}
+
+int read_oent(DBC *c, DBT *key, uint8_t *kb, uint32_t flags, Entry *e) {
+    uint8_t db[kOentSize];
+    if (int rc = read_indexed(c, key, kb, flags, kOentTag, db, sizeof db)) return rc;
     e->offset = qnst::load_be64(kb + 1);
     e->cver = qnst::load_neg_version(kb + 9);
     e->dver = qnst::load_le32(db);
@@ -73,12 +78,7 @@ int read_oent(DBC *c, DBT *key, uint8_t *kb, uint32_t flags, Entry *e) {
 
 int read_vent(DBC *c, DBT *key, uint8_t *kb, uint32_t flags, Entry *e) {
     uint8_t db[kVentSize];
-    DBT data = qnst::user_dbt(db, 0, sizeof db);
-    const int rc = c->get(c, key, &data, flags);
-    if (rc == DB_NOTFOUND || rc == DB_BUFFER_SMALL) return DB_NOTFOUND;
-    if (rc) return rc;
-    if (key->size != kKeySize || kb[0] != kVentTag) return DB_NOTFOUND;
-    if (data.size != kVentSize) return EIO;
+    if (int rc = read_indexed(c, key, kb, flags, kVentTag, db, sizeof db)) return rc;
     e->cver = qnst::load_neg_version(kb + 1);
     e->offset = qnst::load_be64(kb + 5);
     e->dver = qnst::load_le32(db);

@@ -145,6 +145,25 @@ int ient_step(DB_ENV *dbenv, DBC *c, uint32_t flags, uint32_t *cver, void *key,
     return 0;
 }
 
+// Opens a walk's cursor and positions it at or after `start`, reading no record. *found tells
+// whether a record lies at or after the start. Failures are logged; the cursor is then closed.
+int position(qnst_inoderec *inode, DB_TXN *txn, const Key &start, qnst::Cursor &c, bool *found) {
+    DB_ENV *dbenv = inode->dbenv;
+    int rc = c.open(inode->own_db, txn, DB_READ_COMMITTED);
+    if (rc) return QNST_FAIL(dbenv, rc);
+    uint8_t kb[kWalkStartBuffer];
+    std::memcpy(kb, start.b, start.size);
+    DBT k = qnst::user_dbt(kb, start.size, sizeof kb);
+    DBT none = no_data();
+    rc = c->get(c.get(), &k, &none, DB_SET_RANGE);
+    *found = rc == 0;
+    if (rc && rc != DB_NOTFOUND) {
+        (void)c.close();  // the failure is what the caller must see
+        return QNST_FAIL(dbenv, rc);
+    }
+    return 0;
+}
+
 int hold_block(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hlen, uint64_t pbsz,
                uint32_t cacheonly, uint64_t *handle) {
     DB_ENV *dbenv = inode->dbenv;
@@ -306,20 +325,11 @@ int qnst_mapimsg_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, const
     DB_ENV *dbenv = inode->dbenv;
     if (!valid_key(lastkey, lastkeylen)) return QNST_FAIL(dbenv, EINVAL);
     qnst::Cursor c;
-    int rc = c.open(inode->own_db, txn, DB_READ_COMMITTED);
-    if (rc) return QNST_FAIL(dbenv, rc);
-    Key start = vent_key(lastver, lastkey, lastkeylen);
-    uint8_t kb[kWalkStartBuffer];
-    std::memcpy(kb, start.b, start.size);
-    DBT k = qnst::user_dbt(kb, start.size, sizeof kb);
-    DBT none = no_data();
-    rc = c->get(c.get(), &k, &none, DB_SET_RANGE);
-    uint32_t step = DB_PREV;
-    if (rc == DB_NOTFOUND)
-        step = DB_LAST;
-    else if (rc)
-        return QNST_FAIL(dbenv, rc);
-    if ((rc = vent_step(dbenv, c.get(), step, cver, dver, key, keylen))) return rc;
+    bool found = false;
+    int rc = position(inode, txn, vent_key(lastver, lastkey, lastkeylen), c, &found);
+    if (rc) return rc;
+    if ((rc = vent_step(dbenv, c.get(), found ? DB_PREV : DB_LAST, cver, dver, key, keylen)))
+        return rc;
     *cursor = c.release();
     return 0;
 }
@@ -340,19 +350,10 @@ int qnst_mapimid_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, const
     DB_ENV *dbenv = inode->dbenv;
     if (!valid_key(lastkey, lastkeylen)) return QNST_FAIL(dbenv, EINVAL);
     qnst::Cursor c;
-    int rc = c.open(inode->own_db, txn, DB_READ_COMMITTED);
-    if (rc) return QNST_FAIL(dbenv, rc);
-    Key start = ient_key(lastkey, lastkeylen, lastver);
-    uint8_t kb[kWalkStartBuffer];
-    std::memcpy(kb, start.b, start.size);
-    DBT k = qnst::user_dbt(kb, start.size, sizeof kb);
-    DBT none = no_data();
-    rc = c->get(c.get(), &k, &none, DB_SET_RANGE);
-    uint32_t step = lastkeylen ? DB_NEXT : DB_CURRENT;
-    if (rc == DB_NOTFOUND)
-        step = DB_FIRST;
-    else if (rc)
-        return QNST_FAIL(dbenv, rc);
+    bool found = false;
+    int rc = position(inode, txn, ient_key(lastkey, lastkeylen, lastver), c, &found);
+    if (rc) return rc;
+    const uint32_t step = !found ? DB_FIRST : lastkeylen ? DB_NEXT : DB_CURRENT;
     if ((rc = ient_step(dbenv, c.get(), step, cver, key, keylen))) return rc;
     *cursor = c.release();
     return 0;
