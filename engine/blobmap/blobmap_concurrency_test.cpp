@@ -40,12 +40,12 @@ TEST(BlobMapConcurrency, SameNewContentFromTwoInodesIsStoredOnce) {
         for (uint32_t r = 0; r < kRounds; ++r) {
             Upload &u = uploads[id][r];
             const Bytes h = round_hash(r);
-            Reconciled rec = reconcile(m, n, h, kSize, r + 1);
+            Reconciled rec = reconcile(m, n, h, kSize, r + 2);
             u.reconcile_rc = rec.rc;
             u.reserved = rec.isnew ? rec.handle : 0;
             // Both have reserved a handle for the new content; now both commit at once.
             meet.arrive_and_wait();
-            const Committed c = commit(m, n, h, kSize, r + 1);
+            const Committed c = commit(m, n, h, kSize, r + 2);
             u.commit_rc = c.rc;
             u.mapped = c.handle;
             meet.arrive_and_wait();

@@ -189,11 +189,14 @@ TEST_F(BlobMapTest, HistoryAcrossVersions) {
     // The walk lists the history in ascending cver, from 0 or from any version.
     const std::vector<BlobMaps::Record> all = {
         {10, 20, b1, 100}, {20, 30, b2, 200}, {30, kLive, b1, 100}};
-    EXPECT_EQ(all, m.history(a, 0));
+    EXPECT_EQ(all, m.history(a, 1));
+    EXPECT_EQ(all, m.history(a, 9));
+    // The key of version 0 sorts before every stored version: a walk from 0 finds nothing.
+    EXPECT_EQ(std::vector<BlobMaps::Record>{}, m.history(a, 0));
     EXPECT_EQ(std::vector<BlobMaps::Record>(all.begin() + 1, all.end()), m.history(a, 10));
     EXPECT_EQ(std::vector<BlobMaps::Record>(all.begin() + 1, all.end()), m.history(a, 15));
     EXPECT_EQ(std::vector<BlobMaps::Record>{}, m.history(a, 30));
-    EXPECT_EQ(std::vector<BlobMaps::Record>{}, m.history(b, 0));  // another inode's records
+    EXPECT_EQ(std::vector<BlobMaps::Record>{}, m.history(b, 1));  // another inode's records
 
     // Cleared in a later version: the current mapping ends there; lookups from then on miss.
     ASSERT_EQ(0, m.txn([&](DB_TXN *t) { return qnst_blobmap_clear(a, t, 40); }));
@@ -211,7 +214,7 @@ TEST_F(BlobMapTest, HistoryAcrossVersions) {
     EXPECT_EQ(-1, m.store().count(b2));
     EXPECT_EQ(DB_NOTFOUND, m.txn([&](DB_TXN *t) { return qnst_blobmap_purge(a, t, 20, 0); }));
     expect_log_lines(m.env(), {{kSource, kNotFound}});
-    EXPECT_EQ(std::vector<BlobMaps::Record>{}, m.history(a, 0));
+    EXPECT_EQ(std::vector<BlobMaps::Record>{}, m.history(a, 1));
 }
 
 TEST_F(BlobMapTest, ClearInTheVersionThatMadeTheMappingRemovesIt) {

@@ -429,20 +429,13 @@ int qnst_blobmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC *
     int rc = c.open(inode->record_db, txn, 0);
     if (rc) return QNST_FAIL(inode->dbenv, rc);
     // Positioned at the newest record with cver <= lastver, one step back is the oldest record
-    // above it. From 0 the walk starts behind the inode's oldest record: the key of version 0
-    // would sort before all of them.
+    // above it. The key of version 0 sorts before every stored version of the inode, so a walk
+    // from 0 finds nothing, as the other versioned listings do.
+    VersionKey key(inode->inode, lastver);
     uint8_t kb[kWalkKeyBuffer];
-    uint32_t klen = kVersionKeySize;
-    if (lastver == 0) {
-        PendingKey after(inode->inode);
-        std::memcpy(kb, after.bytes, sizeof after.bytes);
-        klen = sizeof after.bytes;
-    } else {
-        VersionKey key(inode->inode, lastver);
-        std::memcpy(kb, key.bytes, sizeof key.bytes);
-    }
+    std::memcpy(kb, key.bytes, sizeof key.bytes);
     uint8_t none[1];
-    DBT k = qnst::user_dbt(kb, klen, sizeof kb);
+    DBT k = qnst::user_dbt(kb, sizeof key.bytes, sizeof kb);
     DBT d = qnst::user_dbt(none, 0, sizeof none);
     d.flags |= DB_DBT_PARTIAL;
     d.dlen = 0;

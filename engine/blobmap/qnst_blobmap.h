@@ -105,8 +105,9 @@ QNST_API int qnst_blobmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver
  * (logged). */
 QNST_API int qnst_blobmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver);
 
-/* Lists the history in ascending cver, from the oldest record whose cver is above `lastver`
- * (0: from the oldest record). Opens a cursor in `txn` (read-committed), hands it to the caller
+/* Lists the history in ascending cver, from the oldest record whose cver is above `lastver`.
+ * The listing starts at the key of `lastver`, whose suffix is the negated version: the key of
+ * version 0 sorts before every stored version, so a walk from 0 finds nothing. Opens a cursor in `txn` (read-committed), hands it to the caller
  * and returns the first record; *cver 0 means there is none. The caller steps with
  * qnst_blobmap_next and ends with qnst_blobmap_done, also after the end. Returns 0; 22 (logged)
  * for an inode handle without record database; or the Berkeley DB code

@@ -5,6 +5,7 @@
 
 QNST_SOURCE("qnst/blobsis/qnst_blobsis");
 
+using qnst::close_db;
 using qnst::user_dbt;
 using qnst::blobsis::IdKey;
 using qnst::blobsis::Info;
@@ -17,11 +18,6 @@ namespace {
 
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
-
-void close_db(DB **db) {
-    if (*db) (void)(*db)->close(*db, 0);  // a close result has nowhere to go; the handle is gone
-    *db = nullptr;
-}
 
 int open_table(DB *db, const char *file, const char *name) {
     return db->open(db, nullptr, file, name, DB_BTREE, kOpenFlags, 0);

@@ -27,7 +27,9 @@
  * Every call works inside the caller's transaction `txn`; none begins, commits or aborts one. A
  * null `txn` makes each table operation commit on its own. "Logged" below means one code entry
  * in the environment's error log; DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS and
- * QNST_RETRY are never logged. After a failure the caller aborts its transaction.
+ * QNST_RETRY are never logged. After a failure the caller aborts its transaction. Every call on
+ * records also returns 22 (EINVAL) for a partition that is not open: logged, except by
+ * qnst_blob_del_compactq, which logs nothing.
  */
 #ifndef QNST_BLOBSIS_H
 #define QNST_BLOBSIS_H

@@ -3,13 +3,12 @@
 
 #include <cstdlib>
 
-#include "qnst_blksism.hpp"
 #include "qnst_blobsism.hpp"
 
 QNST_SOURCE("qnst/blobsis/qnst_blobsism");
 
-using qnst::blksis::make_name;
-using qnst::blksis::Name;
+using qnst::make_name;
+using qnst::Name;
 using qnst::blobsism::created;
 using qnst::blobsism::env_of;
 

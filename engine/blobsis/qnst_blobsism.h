@@ -203,7 +203,8 @@ QNST_API int qnst_blobsism_walk_hashid(qnst_blobsism *mgr, int32_t part, DB_TXN 
                                        uint32_t *hashlen, void *hash);
 QNST_API int qnst_blobsism_next_hashid(qnst_blobsism *mgr, int32_t part, DBC *cursor,
                                        uint64_t *handle, uint32_t *hashlen, void *hash);
-/* Ends a walk (a null cursor is allowed). Returns 0, or 22 for a bad `part`. */
+/* Ends a walk (a null cursor is allowed); the cursor is closed even when `part` is bad. Returns
+ * 0, or 22 (logged) for a bad `part`. */
 QNST_API int qnst_blobsism_done(qnst_blobsism *mgr, int32_t part, DBC *cursor);
 
 QNST_END_DECLS
