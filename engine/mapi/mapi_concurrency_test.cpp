@@ -23,7 +23,7 @@ TEST_F(Mailbox, TwoWritersOfOneNewBlockStoreItOnce) {
     qnst_inoderec *boxes[2] = {&box_, &other};
     std::thread detector([&] { qnst_env_checkdlockthread(blocks_.env().env()); });
     for (uint32_t round = 0; round < kRounds; ++round) {
-        const Hash h = make_hash(static_cast<uint8_t>(round * 37), 500 + round);
+        const Hash h = make_hash(500 + round, static_cast<uint8_t>(round * 37));
         uint64_t fresh[2] = {}, out[2] = {};
         int rc[2] = {-1, -1};
         std::barrier<> start(2);
