@@ -136,19 +136,6 @@ protected:
         return n;
     }
 
-    // Every record of a database, key and data as hex, in key order.
-    static std::vector<std::pair<std::string, std::string>> raw_records(DB *db) {
-        std::vector<std::pair<std::string, std::string>> out;
-        qnst::Cursor c;
-        EXPECT_EQ(c.open(db, nullptr, 0), 0);
-        std::vector<uint8_t> kb(4096), vb(4096);
-        DBT key = qnst::user_dbt(kb.data(), 0, uint32_t(kb.size()));
-        DBT data = qnst::user_dbt(vb.data(), 0, uint32_t(vb.size()));
-        while (c->get(c.get(), &key, &data, DB_NEXT) == 0)
-            out.emplace_back(hex(kb.data(), key.size), hex(vb.data(), data.size));
-        return out;
-    }
-
     qnst_inoderec dir_{};
 };
 
@@ -167,8 +154,8 @@ TEST_F(FolderTest, EntriesAreStoredByteForByte) {
         {"2000001036" "00000002" "6162" "fffffffb", "f0ffff7f" "07000000" "34120000"},
         {"2100001036" "00000001" "61" "fffffffc", "f0ffff7f" "01000000" "01000000"},
     };
-    EXPECT_EQ(raw_records(m_.tables[1].folders), want);
-    EXPECT_TRUE(raw_records(m_.tables[0].folders).empty());
+    EXPECT_EQ(all_records(m_.tables[1].folders), want);
+    EXPECT_TRUE(all_records(m_.tables[0].folders).empty());
 }
 
 TEST_F(FolderTest, VisibilityAcrossVersions) {
@@ -324,7 +311,7 @@ TEST_F(FolderTest, NameLengthLimitOnEveryCall) {
     EXPECT_EQ(walk(3, 1), (std::vector<Row>{{longest, 3, kLive, 1, 5}}));
 
     env_.mark_log();
-    const auto before = raw_records(m_.tables[1].folders);
+    const auto before = all_records(m_.tables[1].folders);
     EXPECT_EQ(add(too_long, 3), ENOSPC);
     EXPECT_EQ(lookup(too_long, 3).rc, ENOSPC);
     EXPECT_EQ(del(too_long, 4), ENOSPC);
@@ -343,7 +330,7 @@ TEST_F(FolderTest, NameLengthLimitOnEveryCall) {
                   return rc;
               }),
               ENOSPC);
-    EXPECT_EQ(raw_records(m_.tables[1].folders), before);
+    EXPECT_EQ(all_records(m_.tables[1].folders), before);
     EXPECT_TRUE(env_.error_lines().empty());
 
     EXPECT_EQ(rename(longest, "short"), 0);
@@ -363,7 +350,7 @@ TEST_F(FolderTest, BadArgumentsAreRefused) {
     ASSERT_EQ(qnst_misc_inode_init(&closed, 1), 0);
     ASSERT_EQ(qnst_inode_close(&closed), 0);  // misc mode: no folder database any more
     EXPECT_EQ(add("a", 1, 1, 1, &closed), EINVAL);
-    EXPECT_TRUE(raw_records(m_.tables[1].folders).empty());
+    EXPECT_TRUE(all_records(m_.tables[1].folders).empty());
 }
 
 TEST_F(FolderTest, RenameMovesTheLiveEntryOnly) {
@@ -410,7 +397,7 @@ TEST_F(FolderTest, MiscFolderSharesItsDatabaseWithOtherRecords) {
     for (const char *n : {"a", "bb"}) ASSERT_EQ(add(n, 2, 1, 7, &misc), 0);
     EXPECT_EQ(names(walk(0, 0, &misc)), (std::vector<std::string>{"bb", "a"}));
     EXPECT_EQ(names(walk(2, 1, &misc)), (std::vector<std::string>{"bb", "a"}));
-    EXPECT_TRUE(raw_records(m_.tables[1].folders).empty());
+    EXPECT_TRUE(all_records(m_.tables[1].folders).empty());
     qnst_inode_close(&misc);
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "qnst_inode.h"
 #include "qnst_internal.hpp"
@@ -66,6 +67,21 @@ inline std::string raw_record(DB *db, const void *keybytes, uint32_t keysize) {
     if (rc == DB_NOTFOUND) return "none";
     EXPECT_EQ(rc, 0);
     return hex(buf, data.size);
+}
+
+// Every record of `db`, key and data as hex, in key order.
+inline std::vector<std::pair<std::string, std::string>> all_records(DB *db) {
+    std::vector<std::pair<std::string, std::string>> out;
+    qnst::Cursor c;
+    EXPECT_EQ(c.open(db, nullptr, 0), 0);
+    std::vector<uint8_t> kb(4096), vb(4096);
+    DBT key = qnst::user_dbt(kb.data(), 0, uint32_t(kb.size()));
+    DBT data = qnst::user_dbt(vb.data(), 0, uint32_t(vb.size()));
+    int rc;
+    while ((rc = c->get(c.get(), &key, &data, DB_NEXT)) == 0)
+        out.emplace_back(hex(kb.data(), key.size), hex(vb.data(), data.size));
+    EXPECT_EQ(rc, DB_NOTFOUND);
+    return out;
 }
 
 // Error-log lines match "code <code>" entries of `source`, in order.
