@@ -140,32 +140,56 @@ int write_record(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t cver,
     return rc;
 }
 
+// Positions `dbc` on the newest record of `aid` with cver <= ver, under a write lock, reading
+// only its dver: the value stays where it is.
+int find_head(DBC *dbc, uint32_t ino, uint32_t aid, uint32_t ver, uint32_t *cver,
+              uint32_t *dver) {
+    AttrKey k(ino, aid, ver);
+    uint8_t head[kDverSize];
+    DBT key = qnst::user_dbt(k.bytes, kKeySize);
+    DBT data = qnst::user_dbt(head, 0, sizeof head);
+    data.flags |= DB_DBT_PARTIAL;
+    data.dlen = kDverSize;
+    const int rc = dbc->get(dbc, &key, &data, DB_SET_RANGE | DB_RMW);
+    if (rc == DB_BUFFER_SMALL) return DB_NOTFOUND;  // a longer key: another kind of record
+    if (rc) return rc;
+    if (key.size != kKeySize || !is_attr_of(k.bytes, ino, aid)) return DB_NOTFOUND;
+    if (data.size != kDverSize) return EIO;  // every attribute record begins with its dver
+    *cver = qnst::load_neg_version(k.bytes + 9);
+    *dver = qnst::load_le32(head);
+    return 0;
+}
+
 // Ends the current value of `aid` at `ver`. A value written in `ver` itself is removed when
 // `remove` is set and otherwise left for the caller to overwrite. With `refuse_older` the
 // newest record, current or not, must not be newer than `ver`: a value written below it would
 // be current while hidden behind that record.
 int close_current_at(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver, bool remove,
                      bool refuse_older) {
-    Record r;
-    int rc = find_record(inode, txn, aid, kNewest, &r);
+    qnst::Cursor c;
+    int rc = c.open(inode->record_db, txn, 0);
+    if (rc) return rc;
+    uint32_t cver = 0, dver = 0;
+    rc = find_head(c.get(), inode->inode, aid, kNewest, &cver, &dver);
     if (rc == DB_NOTFOUND) return 0;
     if (rc) return rc;
-    const bool current = r.dver == QNST_INODE_LIVE;
-    if (refuse_older && static_cast<int32_t>(r.cver) > static_cast<int32_t>(ver)) {
-        rc = EINVAL;
-    } else if (current && r.cver != ver) {
-        if (static_cast<int32_t>(ver) <= static_cast<int32_t>(r.cver)) {
-            rc = EINVAL;
-        } else {
-            // Same key, same value: only the end version changes.
-            qnst::store_le32(r.buf, ver);
-            rc = put_record(inode, txn, aid, r.cver, r.buf, r.size + kDverSize);
-        }
+    const bool current = dver == QNST_INODE_LIVE;
+    if (refuse_older && static_cast<int32_t>(cver) > static_cast<int32_t>(ver)) return EINVAL;
+    if (current && cver != ver) {
+        if (static_cast<int32_t>(ver) <= static_cast<int32_t>(cver)) return EINVAL;
+        // Only the end version changes: the value is left in place.
+        uint8_t head[kDverSize];
+        qnst::store_le32(head, ver);
+        DBT key{};
+        DBT data = qnst::user_dbt(head, sizeof head);
+        data.flags |= DB_DBT_PARTIAL;
+        data.dlen = kDverSize;
+        rc = c->put(c.get(), &key, &data, DB_CURRENT);
     } else if (current && remove) {
-        rc = delete_record(inode, txn, aid, r.cver);
+        rc = c->del(c.get(), 0);
     }
-    std::free(r.buf);
-    return rc;
+    if (rc) return rc;
+    return c.close();
 }
 
 void set_outputs(const Record &r, uint32_t *cver, uint32_t *dver, void **value, uint32_t *size,
@@ -213,14 +237,11 @@ int qnst_eatr_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t v
 int qnst_eatr_lastver(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t *cver,
                       uint32_t *dver) {
     if (!has_db(inode)) return QNST_FAIL(inode ? inode->dbenv : nullptr, EINVAL);
-    Record r;
-    const int rc = find_record(inode, txn, aid, kNewest, &r);
-    if (rc == DB_NOTFOUND) return rc;
-    if (rc) return QNST_FAIL(inode->dbenv, rc);
-    *cver = r.cver;
-    *dver = r.dver;
-    std::free(r.buf);
-    return 0;
+    qnst::Cursor c;
+    int rc = c.open(inode->record_db, txn, 0);
+    if (rc == 0) rc = find_head(c.get(), inode->inode, aid, kNewest, cver, dver);
+    if (rc == 0) rc = c.close();
+    return rc == DB_NOTFOUND ? rc : QNST_FAIL(inode->dbenv, rc);
 }
 
 int qnst_eatr_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
