@@ -35,8 +35,10 @@
 #define QNST_HASH_EXISTS (-30004)
 /* The step must be retried: the hash or block it relied on has just changed or vanished. */
 #define QNST_RETRY (-30005)
-/* Folders: no entry of that name (and child) is visible at the version asked. */
+/* Namespace: no folder entry of that name (and child) is visible at the version asked for. */
 #define QNST_ENOENTRY (-30008)
+/* Namespace: no stat record of the inode is valid at the version asked for. */
+#define QNST_ENOSTAT (-30009)
 /* Internal to the block store: the block examined is a real block, not a symbolic link. Never
  * returned to callers of the store. */
 #define QNST_NOT_SYMLINK (-30010)
