@@ -353,6 +353,43 @@ TEST_F(FolderTest, BadArgumentsAreRefused) {
     EXPECT_TRUE(all_records(m_.tables[1].folders).empty());
 }
 
+TEST_F(FolderTest, DamagedEntriesAreReported) {
+    auto walk_rc = [&] {
+        return txn([&](DB_TXN *x) {
+            DBC *c = nullptr;
+            char name[QNST_DIR_MAXNAME];
+            uint32_t cv, dv, len, type, cino;
+            const int rc = qnst_dir_walk(&dir_, x, 0, &c, &cv, &dv, name, &len, &type, &cino);
+            EXPECT_EQ(c, nullptr);
+            return rc;
+        });
+    };
+    // An entry "d" of version 3, written raw: with short data, then with a key whose name
+    // length field disagrees with its size.
+    std::string key(14, '\0');
+    auto *k = reinterpret_cast<uint8_t *>(key.data());
+    qnst::store_le32(k, kDir);
+    k[4] = '6';
+    qnst::store_be32(k + 5, 1);
+    k[9] = 'd';
+    qnst::store_neg_version(k + 10, 3);
+    const std::pair<uint32_t, uint32_t> damages[] = {{1, 8}, {2, 12}};  // namelen, data size
+    for (const auto &[namelen, datasize] : damages) {
+        qnst::store_be32(k + 5, namelen);
+        std::string data(datasize, '\0');
+        DBT kd = qnst::user_dbt(key.data(), uint32_t(key.size()));
+        DBT dd = qnst::user_dbt(data.data(), uint32_t(data.size()));
+        ASSERT_EQ(dir_.folder_db->put(dir_.folder_db, nullptr, &kd, &dd, 0), 0);
+        env_.mark_log();
+        EXPECT_EQ(walk_rc(), EIO) << namelen;
+        if (namelen == 1) {
+            EXPECT_EQ(lookup("d", 3).rc, EIO);
+        }
+        EXPECT_EQ(env_.error_lines().size(), namelen == 1 ? 2u : 1u);
+        ASSERT_EQ(dir_.folder_db->del(dir_.folder_db, nullptr, &kd, 0), 0);
+    }
+}
+
 TEST_F(FolderTest, RenameMovesTheLiveEntryOnly) {
     ASSERT_EQ(add("old", 2, 1, 20), 0);
     ASSERT_EQ(del("old", 4), 0);
