@@ -18,15 +18,7 @@ constexpr uint32_t kIno = 0x1000001f;
 constexpr int kThreads = 4;
 constexpr uint32_t kRounds = 60;
 
-class EattrConcurrencyTest : public ItabmFixture {
-protected:
-    EattrConcurrencyTest() : ItabmFixture(2) {}
-    void SetUp() override {
-        ItabmFixture::SetUp();
-        // Lock conflicts are resolved at once instead of by the maintenance thread's rounds.
-        ASSERT_EQ(dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST), 0);
-    }
-};
+using EattrConcurrencyTest = ConcurrentItabmFixture;
 
 std::string value_of(int t, uint32_t v) { return std::string(v * 7 % 300, char('a' + t)); }
 

@@ -40,19 +40,9 @@ Val take(int rc, uint32_t cver, uint32_t dver, void *value, uint32_t size, void 
     return v;
 }
 
-class EattrTest : public ItabmFixture {
+class EattrTest : public OpenInodeFixture {
 protected:
-    EattrTest() : ItabmFixture(2) {}
-
-    void SetUp() override {
-        ItabmFixture::SetUp();
-        ASSERT_EQ(qnst_inode_open(&ino_, &m_, nullptr, kIno), 0);
-        ASSERT_EQ(qnst_inode_init(&ino_, 1), 0);
-    }
-    void TearDown() override {
-        qnst_inode_close(&ino_);
-        ItabmFixture::TearDown();
-    }
+    EattrTest() : OpenInodeFixture(kIno) {}
 
     int update(uint32_t aid, uint32_t ver, const std::string &value, qnst_inoderec *n = nullptr) {
         n = n ? n : &ino_;
@@ -116,8 +106,6 @@ protected:
         return rows;
     }
     DB *inodes() { return m_.tables[1].inodes; }
-
-    qnst_inoderec ino_{};
 };
 
 TEST_F(EattrTest, RecordsAreStoredByteForByte) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "qnst_internal.hpp"
+#include "qnst_listing.hpp"
 
 QNST_SOURCE("qnst/eattr/qnst_eattr");
 
@@ -275,23 +276,10 @@ int qnst_eatr_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t las
     qnst::Cursor c;
     int rc = c.open(inode->record_db, txn, 0);
     if (rc) return QNST_FAIL(dbenv, rc);
-    // Only where the cursor lands matters: the record found is not read, so a longer record of
-    // another kind cannot make the positioning fail.
     AttrKey k(inode->inode, aid, lastver);
-    DBT key = k.dbt();
-    key.flags |= DB_DBT_PARTIAL;
-    key.dlen = 0;
-    uint8_t none[1];
-    DBT data = qnst::user_dbt(none, 0, 0);
-    data.flags |= DB_DBT_PARTIAL;
-    data.dlen = 0;
-    rc = c->get(c.get(), &key, &data, DB_SET_RANGE | DB_READ_COMMITTED);
     uint32_t op = DB_PREV;
-    if (rc == DB_NOTFOUND) {
-        op = DB_LAST;
-    } else if (rc) {
-        return QNST_FAIL(dbenv, rc);
-    }
+    rc = qnst::position_before(c.get(), k.bytes, kKeySize, DB_READ_COMMITTED, &op);
+    if (rc) return QNST_FAIL(dbenv, rc);
     if ((rc = walk_step(inode, c.get(), aid, op, cver, dver, value, size, buf)))
         return QNST_FAIL(dbenv, rc);
     *cursor = c.release();

@@ -18,15 +18,7 @@ constexpr uint32_t kDir = 0x10000020;
 constexpr int kThreads = 4;
 constexpr uint32_t kRounds = 60;
 
-class FolderConcurrencyTest : public ItabmFixture {
-protected:
-    FolderConcurrencyTest() : ItabmFixture(2) {}
-    void SetUp() override {
-        ItabmFixture::SetUp();
-        // Lock conflicts are resolved at once instead of by the maintenance thread's rounds.
-        ASSERT_EQ(dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST), 0);
-    }
-};
+using FolderConcurrencyTest = ConcurrentItabmFixture;
 
 // Each thread adds its names at rising versions, renames every third and deletes every other
 // one; the folder ends holding exactly what each thread's own sequence leaves.

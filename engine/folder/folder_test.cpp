@@ -34,19 +34,9 @@ struct Found {
     uint32_t cver = 0, dver = 0, type = 0, cino = 0;
 };
 
-class FolderTest : public ItabmFixture {
+class FolderTest : public OpenInodeFixture {
 protected:
-    FolderTest() : ItabmFixture(2) {}
-
-    void SetUp() override {
-        ItabmFixture::SetUp();
-        ASSERT_EQ(qnst_inode_open(&dir_, &m_, nullptr, kDir), 0);
-        ASSERT_EQ(qnst_inode_init(&dir_, 1), 0);
-    }
-    void TearDown() override {
-        qnst_inode_close(&dir_);
-        ItabmFixture::TearDown();
-    }
+    FolderTest() : OpenInodeFixture(kDir) {}
 
     int add(const std::string &name, uint32_t cver, uint32_t type = 1, uint32_t cino = 100,
             qnst_inoderec *d = nullptr) {
@@ -136,7 +126,7 @@ protected:
         return n;
     }
 
-    qnst_inoderec dir_{};
+    qnst_inoderec &dir_ = ino_;
 };
 
 TEST_F(FolderTest, EntriesAreStoredByteForByte) {

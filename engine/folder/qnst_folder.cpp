@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "qnst_internal.hpp"
+#include "qnst_listing.hpp"
 
 QNST_SOURCE("qnst/folder/qnst_folder");
 
@@ -174,22 +175,9 @@ int open_listing(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor, u
     qnst::Cursor c;
     int rc = c.open(inode->folder_db, txn, 0);
     if (rc) return QNST_FAIL(dbenv, rc);
-    // Only where the cursor lands matters: neither the key found nor its data is read, so a
-    // longer record of another kind (misc mode) cannot make the positioning fail.
-    DBT key = qnst::user_dbt(start, start_size);
-    key.flags |= DB_DBT_PARTIAL;
-    key.dlen = 0;
-    uint8_t none[1];
-    DBT data = qnst::user_dbt(none, 0, 0);
-    data.flags |= DB_DBT_PARTIAL;
-    data.dlen = 0;
-    rc = c->get(c.get(), &key, &data, DB_SET_RANGE | DB_READ_COMMITTED);
     uint32_t direction = DB_PREV;
-    if (rc == DB_NOTFOUND) {
-        direction = DB_LAST;
-    } else if (rc) {
-        return QNST_FAIL(dbenv, rc);
-    }
+    rc = qnst::position_before(c.get(), start, start_size, DB_READ_COMMITTED, &direction);
+    if (rc) return QNST_FAIL(dbenv, rc);
     rc = step(inode->inode, c.get(), direction, ver, cver, dver, name, namelen, type, cino);
     if (rc) return QNST_FAIL(dbenv, rc);
     *cursor = c.release();

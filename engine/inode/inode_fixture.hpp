@@ -120,4 +120,33 @@ protected:
     qnst_itabmrec m_{};
 };
 
+// A set of two tables whose lock conflicts are resolved at once (the youngest waiter gets
+// DB_LOCK_DEADLOCK) instead of by the maintenance thread's rounds: for threads that retry.
+class ConcurrentItabmFixture : public ItabmFixture {
+protected:
+    ConcurrentItabmFixture() : ItabmFixture(2) {}
+    void SetUp() override {
+        ItabmFixture::SetUp();
+        ASSERT_EQ(dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST), 0);
+    }
+};
+
+// A set of two tables and one initialised inode `ino_`, number `ino` (in normal mode).
+class OpenInodeFixture : public ItabmFixture {
+protected:
+    explicit OpenInodeFixture(uint32_t ino) : ItabmFixture(2), number_(ino) {}
+    void SetUp() override {
+        ItabmFixture::SetUp();
+        ASSERT_EQ(qnst_inode_open(&ino_, &m_, nullptr, number_), 0);
+        ASSERT_EQ(qnst_inode_init(&ino_, 1), 0);
+    }
+    void TearDown() override {
+        qnst_inode_close(&ino_);
+        ItabmFixture::TearDown();
+    }
+
+    uint32_t number_;
+    qnst_inoderec ino_{};
+};
+
 }  // namespace qnst::testing
