@@ -13,10 +13,7 @@ namespace {
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
 
-void close_db(DB **db) {
-    if (*db) (void)(*db)->close(*db, 0);  // the handle is gone whatever the result
-    *db = nullptr;
-}
+using qnst::close_db;
 
 int open_table(DB *db, const char *file, const char *name) {
     return db->open(db, nullptr, file, name, DB_BTREE, kOpenFlags, 0);
@@ -188,7 +185,7 @@ int qnst_acl_store(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_
 
 int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
                     uint64_t *handle) {
-    if (!store->hashdb || (!hash && hashlen)) return QNST_FAIL(store->env, EINVAL);
+    if (!is_open(store) || (!hash && hashlen)) return QNST_FAIL(store->env, EINVAL);
     uint8_t buf[8];
     DBT key = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
@@ -206,7 +203,7 @@ int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32
 int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const void **hash,
                   uint32_t *hashlen, const void **acl, uint32_t *acllen, void **buf) {
     DB_ENV *env = store->env;
-    if (!store->objdb) return QNST_FAIL(env, EINVAL);
+    if (!is_open(store)) return QNST_FAIL(env, EINVAL);
     HandleKey k(handle);
     DBT key = k.dbt();
     // A zero-capacity read only learns the record's size.
