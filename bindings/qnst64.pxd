@@ -227,6 +227,50 @@ cdef extern from "qnst_blksism.h" nogil:
     int qnst_blksism_close_fsck(qnst_blksism *mgr, const char *dbfolder, uint32_t remove)
 
 
+cdef extern from "qnst_sinfo.h" nogil:
+    ctypedef struct qnst_sinfo:
+        DB_ENV *dbenv
+        DB *db
+
+    int qnst_sinfo_create(qnst_sinfo *h, DB_ENV *dbenv)
+    int qnst_sinfo_open(qnst_sinfo *h, const char *file, int32_t init)
+    int qnst_sinfo_close(qnst_sinfo *h)
+    int qnst_sinfo_remove(DB_ENV *dbenv, const char *file)
+    int qnst_sinfo_set(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t ino, uint32_t method,
+                       uint32_t sgen, uint64_t stime)
+    int qnst_sinfo_get(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t *ino,
+                       uint32_t *method, uint32_t *sgen, uint64_t *stime)
+    int qnst_sinfo_purge(qnst_sinfo *h, DB_TXN *txn, uint64_t sino)
+    int qnst_sinfo_list(qnst_sinfo *h, DB_TXN *txn, DBC **cursor, uint64_t *sino, uint64_t *ino,
+                        uint32_t *method, uint32_t *sgen, uint64_t *stime)
+    int qnst_sinfo_next(qnst_sinfo *h, DBC *cursor, uint64_t *sino, uint64_t *ino,
+                        uint32_t *method, uint32_t *sgen, uint64_t *stime)
+    int qnst_sinfo_end(qnst_sinfo *h, DBC *cursor)
+
+
+cdef extern from "qnst_aclsis.h" nogil:
+    ctypedef struct qnst_aclsisrec:
+        DB_ENV *env
+        DB *seqdb
+        DB *hashdb
+        DB *refdb
+        DB *objdb
+
+    int qnst_aclsis_create(qnst_aclsisrec *store, DB_ENV *env)
+    int qnst_aclsis_open(qnst_aclsisrec *store, const char *dbfile, int32_t init)
+    int qnst_aclsis_close(qnst_aclsisrec *store)
+    int qnst_aclsis_remove(DB_ENV *env, const char *dbfile)
+    int qnst_acl_store(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                       const void *acl, int32_t acllen, uint64_t *handle)
+    int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                        uint64_t *handle)
+    int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const void **hash,
+                      uint32_t *hashlen, const void **acl, uint32_t *acllen, void **buf)
+    int qnst_acl_datafree(void *buf)
+    int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle)
+    int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle)
+
+
 cdef extern from "qnst_itab.h" nogil:
     enum:
         QNST_ENOINODE
@@ -235,8 +279,7 @@ cdef extern from "qnst_itab.h" nogil:
     ctypedef struct qnst_itabmrec:
         int32_t count
 
-    # The ACL store and the blob store manager, until their families are declared here.
-    cdef struct qnst_aclsisrec
+    # The blob store manager, until its family is declared here.
     cdef struct qnst_blobsism
 
     int qnst_itabm_create(qnst_itabmrec *itabm, qnst_envrec *env, uint64_t id,

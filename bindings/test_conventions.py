@@ -41,7 +41,7 @@ def expect(call, codes):
 
 def test_check_sees_every_engine_code_and_its_exception_propagates(tmp_path):
     code = RECORDING_QNST + f"""
-import qnst_bdb, qnst_blksism, qnst_dfile, qnst_fastfile, qnst_itabm
+import qnst_aclsis, qnst_bdb, qnst_blksism, qnst_dfile, qnst_fastfile, qnst_itabm, qnst_sinfo
 home = {str(tmp_path).encode()!r}
 HASH = bytes(20)
 
@@ -69,9 +69,36 @@ walk = expect(lambda: store.walk_hashid(txn, 0, b"", 0), [0])
 expect(lambda: store.walk_done(0, walk[0]), [0])
 expect(lambda: txn.txn_commit(), [0])
 
+sinfo = qnst_sinfo.pySInfo()
+expect(lambda: sinfo.sinfo_open(env, b"si.db", 0), [0, 0])
+txn = qnst_bdb.begin(env)
+expect(lambda: sinfo.sinfo_set(txn, 4, 5, 6, 7, 8), [0])
+expect(lambda: sinfo.sinfo_set(txn, 4, 0, 6, 7, 8), [22])
+assert expect(lambda: sinfo.sinfo_get(txn, 9), [-30988]) == (0, 0, 0, 0)
+listing = expect(lambda: sinfo.sinfo_list(txn, 0), [0])
+assert expect(lambda: sinfo.sinfo_next(listing[0]), [0]) == (0, 0, 0, 0, 0)
+expect(lambda: sinfo.sinfo_end(listing[0]), [0])
+expect(lambda: sinfo.sinfo_purge(txn, 4), [0])
+txn.txn_commit()
+expect(lambda: sinfo.sinfo_close(), [0])
+expect(lambda: qnst_sinfo.sinfo_remove(env, b"si.db"), [0])
+
+acls = qnst_aclsis.pyACLSIS()
+expect(lambda: acls.aclsis_open(env, b"acl.db", 0), [0, 0])
+txn = qnst_bdb.begin(env)
+acl = expect(lambda: acls.acl_store(txn, HASH, 20, b"acl", 3), [0])
+assert expect(lambda: acls.acl_lookup(txn, HASH, 20), [0]) == acl
+assert expect(lambda: acls.acl_read(txn, acl), [0]) == b"acl"
+assert expect(lambda: acls.acl_read(txn, acl + 1), [-30988]) == b""
+expect(lambda: acls.acl_hold(txn, acl), [0])
+expect(lambda: acls.acl_rele(txn, acl), [0])
+expect(lambda: acls.acl_rele(txn, acl + 1), [-30988])
+txn.txn_commit()
+
 sets = qnst_itabm.pyITable()
-expect(lambda: sets.itabm_create(env, 1, None, store, None, 1), [0])
+expect(lambda: sets.itabm_create(env, 1, acls, store, None, 1), [0])
 expect(lambda: sets.itabm_close(), [0])
+expect(lambda: acls.aclsis_close(), [0])
 expect(lambda: store.blksis_close(), [0])
 expect(lambda: store.cachesis_drop(env, 1, b"s", b""), [])  # closed: no engine call
 
@@ -149,13 +176,10 @@ class qnst_env:
 qnst_txn = qnst_cursor = qnst_lock = qnst_db = qnst_env
 """
 FAKE_BDB_NOT_A_TYPE = "qnst_env = qnst_txn = qnst_cursor = qnst_lock = qnst_db = 1\n"
-FAKE_DFILE_WRONG_SIZE = """
-class pyDFile:
-    __slots__ = ()
-"""
 
 
-@pytest.mark.parametrize("module", ["qnst_dfile", "qnst_fastfile", "qnst_blksism", "qnst_itabm"])
+@pytest.mark.parametrize("module", ["qnst_dfile", "qnst_fastfile", "qnst_blksism", "qnst_itabm",
+                                    "qnst_sinfo", "qnst_aclsis"])
 @pytest.mark.parametrize("companion, source, message", [
     ("qnst_bdb", FAKE_BDB_WRONG_SIZE,
      r"ValueError: qnst_bdb\.qnst_\w+ size changed, may indicate binary incompatibility"),
@@ -169,8 +193,12 @@ def test_import_against_a_wrong_companion_type_fails(tmp_path, module, companion
     assert re.search(message, proc.stderr), proc.stderr
 
 
-def test_block_store_import_checks_the_dfile_type(tmp_path):
-    (tmp_path / "qnst_dfile.py").write_text(FAKE_DFILE_WRONG_SIZE)
-    proc = run_python("import qnst_blksism", extra_path=[str(tmp_path)])
+@pytest.mark.parametrize("module, companion, cls", [
+    ("qnst_blksism", "qnst_dfile", "pyDFile"),
+    ("qnst_itabm", "qnst_aclsis", "pyACLSIS"),
+])
+def test_import_checks_the_store_types_it_keeps(tmp_path, module, companion, cls):
+    (tmp_path / f"{companion}.py").write_text(f"class {cls}:\n    __slots__ = ()\n")
+    proc = run_python(f"import {module}", extra_path=[str(tmp_path)])
     assert proc.returncode != 0
-    assert "ValueError: qnst_dfile.pyDFile size changed" in proc.stderr, proc.stderr
+    assert f"ValueError: {companion}.{cls} size changed" in proc.stderr, proc.stderr

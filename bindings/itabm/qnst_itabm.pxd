@@ -3,14 +3,15 @@
 from qnst64 cimport *
 from qnst_bdb cimport qnst_env
 from qnst_blksism cimport pyBlkSIS
+from qnst_aclsis cimport pyACLSIS
 
 
 cdef class pyITable:
     cdef qnst_itabmrec handle
     cdef bint created
     # What the set points into stays alive while it is created: the environment and the stores
-    # handed to the inodes (the ACL store and blob store manager join when they are bound).
+    # handed to the inodes (the blob store manager joins when it is bound).
     cdef qnst_env env
     cdef pyBlkSIS blksis
-    cdef object aclsis
+    cdef pyACLSIS aclsis
     cdef object mblob

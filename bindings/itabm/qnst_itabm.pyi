@@ -1,6 +1,7 @@
 from typing import Optional, Tuple
 
 from qnst_bdb import qnst_env, qnst_txn
+from qnst_aclsis import pyACLSIS
 from qnst_blksism import pyBlkSIS
 
 ENOINODE: int
@@ -10,7 +11,8 @@ def itabm_remove(env: qnst_env, base: bytes, count: int) -> None: ...
 
 class pyITable:
     def __init__(self) -> None: ...
-    def itabm_create(self, env: qnst_env, id: int, aclsis: None, blksis: Optional[pyBlkSIS],
+    def itabm_create(self, env: qnst_env, id: int, aclsis: Optional[pyACLSIS],
+                     blksis: Optional[pyBlkSIS],
                      mblob: None, count: int) -> None: ...
     def itabm_open(self, base: bytes, pagesize: int, create: int) -> None: ...
     def itabm_close(self) -> None: ...

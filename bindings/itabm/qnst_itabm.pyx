@@ -12,6 +12,7 @@ from qnst64 cimport *
 from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_of, txn_of,
                        path_of)
 from qnst_blksism cimport pyBlkSIS
+from qnst_aclsis cimport pyACLSIS
 
 from qnst import qnst_error
 
@@ -48,25 +49,24 @@ cdef class pyITable:
     def __dealloc__(self):
         self.itabm_close()
 
-    def itabm_create(self, qnst_env env not None, uint64_t id, aclsis, pyBlkSIS blksis,
-                     mblob, int32_t count):
+    def itabm_create(self, qnst_env env not None, uint64_t id, pyACLSIS aclsis,
+                     pyBlkSIS blksis, mblob, int32_t count):
         """itabm_create(env, id, aclsis, blksis, mblob, count) -> None. Creates a set of
         `count` tables registered in `env` under `id`; the inodes opened against it use the
         ACL store `aclsis`, the block store `blksis` and the blob store manager `mblob` (each
-        may be None; the ACL and blob stores must be None until they are bound)."""
+        may be None; the blob store manager must be None until it is bound). The stores stay
+        open while the set is created."""
         cdef int rc
         if self.created:
             raise ValueError("the inode-table set is created already")
-        if aclsis is not None:
-            raise TypeError("Argument 'aclsis' has incorrect type (expected None, got %s)"
-                            % type(aclsis).__name__)
         if mblob is not None:
             raise TypeError("Argument 'mblob' has incorrect type (expected None, got %s)"
                             % type(mblob).__name__)
         env_of(env)
         cdef qnst_blksism *sism = &blksis.handle if blksis is not None else NULL
+        cdef qnst_aclsisrec *acls = &aclsis.handle if aclsis is not None else NULL
         with nogil:
-            rc = qnst_itabm_create(&self.handle, &env.rec, id, NULL, sism, NULL, count)
+            rc = qnst_itabm_create(&self.handle, &env.rec, id, acls, sism, NULL, count)
         qnst_error.check(rc)
         self.created = True
         self.env = env
@@ -74,6 +74,9 @@ cdef class pyITable:
         self.blksis = blksis
         if blksis is not None:
             blksis.users += 1
+        self.aclsis = aclsis
+        if aclsis is not None:
+            aclsis.users += 1
 
     def itabm_open(self, bytes base not None, uint32_t pagesize, int32_t create):
         """itabm_open(base, pagesize, create) -> None. Opens table i in "<base>_<i>.db" for
@@ -98,6 +101,9 @@ cdef class pyITable:
         if self.blksis is not None:
             self.blksis.users -= 1
         self.blksis = None
+        if self.aclsis is not None:
+            self.aclsis.users -= 1
+        self.aclsis = None
         qnst_error.check(rc)
 
     def itabm_extend(self, uint32_t count, uint32_t ino):
