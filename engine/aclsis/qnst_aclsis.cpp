@@ -13,10 +13,7 @@ namespace {
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
 
-void close_db(DB **db) {
-    if (*db) (void)(*db)->close(*db, 0);  // the handle is gone whatever the result
-    *db = nullptr;
-}
+using qnst::close_db;
 
 int open_table(DB *db, const char *file, const char *name) {
     return db->open(db, nullptr, file, name, DB_BTREE, kOpenFlags, 0);

@@ -55,7 +55,7 @@ QNST_API int qnst_aclsis_create(qnst_aclsisrec *store, DB_ENV *env);
 
 /* Opens the four databases in `dbfile`, creating what is missing, and the handle sequence.
  * `init` is accepted and has no effect.
- * Returns 0; 22 (EINVAL, logged) when the store was not created or is already open; or the
+ * Returns 0; EINVAL (logged) when the store was not created or is already open; or the
  * first failing Berkeley DB code (logged), after which the caller closes the store. */
 QNST_API int qnst_aclsis_open(qnst_aclsisrec *store, const char *dbfile, int32_t init);
 
@@ -63,36 +63,36 @@ QNST_API int qnst_aclsis_open(qnst_aclsisrec *store, const char *dbfile, int32_t
  * store that is already closed. Always 0. */
 QNST_API int qnst_aclsis_close(qnst_aclsisrec *store);
 
-/* Removes the store's file. Returns 0, or the Berkeley DB code (logged; 2, ENOENT, when the file
+/* Removes the store's file. Returns 0, or the Berkeley DB code (logged; ENOENT when the file
  * does not exist). */
 QNST_API int qnst_aclsis_remove(DB_ENV *env, const char *dbfile);
 
 /* Takes the next handle from the sequence (outside any transaction).
- * Returns 0; 22 (EINVAL, logged) when the store is not open; or the Berkeley DB code (logged). */
+ * Returns 0; EINVAL (logged) when the store is not open; or the Berkeley DB code (logged). */
 QNST_API int qnst_acl_gen_handle(qnst_aclsisrec *store, uint64_t *handle);
 
 /* Stores a new ACL, `acllen` bytes at `acl`, under its hash (`hashlen` bytes), with one
  * reference; its new handle is written to `handle`. The caller looks the hash up first: a hash
  * already stored is refused.
- * Returns 0; 22 (EINVAL, logged, nothing written and no handle taken) when `acllen` is negative,
+ * Returns 0; EINVAL (logged, nothing written and no handle taken) when `acllen` is negative,
  * when the object record would not fit in 32 bits, when a pointer is null with a nonzero length
  * or when the store is not open; DB_KEYEXIST (logged) when the hash is already stored (another
- * transaction may have stored it first); 12 (ENOMEM, logged); or a Berkeley DB code (logged). */
+ * transaction may have stored it first); ENOMEM (logged); or a Berkeley DB code (logged). */
 QNST_API int qnst_acl_store(qnst_aclsisrec *store, DB_TXN *txn, const void *hash,
                             uint32_t hashlen, const void *acl, int32_t acllen,
                             uint64_t *handle);
 
 /* Finds the handle of the ACL with the given hash (read with a write lock), or 0 when none is
  * stored.
- * Returns 0 (also when the hash is unknown); 22 (EINVAL, logged) when the store is not open or
+ * Returns 0 (also when the hash is unknown); EINVAL (logged) when the store is not open or
  * the stored handle is not 8 bytes; or a Berkeley DB code (logged). */
 QNST_API int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash,
                              uint32_t hashlen, uint64_t *handle);
 
 /* Reads the object record of `handle` (with a write lock) into a buffer allocated for the
  * caller, who releases it with qnst_acl_datafree. `hash` and `acl` point into that buffer.
- * Returns 0; DB_NOTFOUND (not logged) when no ACL has the handle; 22 (EINVAL, logged, no buffer)
- * when the store is not open or the record's lengths do not match its size; 12 (ENOMEM, logged);
+ * Returns 0; DB_NOTFOUND (not logged) when no ACL has the handle; EINVAL (logged, no buffer)
+ * when the store is not open or the record's lengths do not match its size; ENOMEM (logged);
  * or a Berkeley DB code (logged only when the second, sized read fails). */
 QNST_API int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle,
                            const void **hash, uint32_t *hashlen, const void **acl,
@@ -102,16 +102,16 @@ QNST_API int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle,
 QNST_API int qnst_acl_datafree(void *buf);
 
 /* Adds one reference to the ACL.
- * Returns 0; DB_NOTFOUND (logged) when no ACL has the handle; 28 (ENOSPC, logged, nothing
- * written) when the count is already 0xFFFFFFFF; 22 (EINVAL, logged) when the store is not open
+ * Returns 0; DB_NOTFOUND (logged) when no ACL has the handle; ENOSPC (logged, nothing
+ * written) when the count is already 0xFFFFFFFF; EINVAL (logged) when the store is not open
  * or the count record is not 4 bytes; or a Berkeley DB code (logged). */
 QNST_API int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle);
 
 /* Removes one reference from the ACL; the last one deletes its count, its object record and its
  * hash-index entry.
  * Returns 0; DB_NOTFOUND (logged) when no ACL has the handle (or a record of it is missing);
- * 22 (EINVAL, logged, nothing written) when the stored count is already 0, the count or object
- * record is damaged, or the store is not open; 12 (ENOMEM, logged); or a Berkeley DB code
+ * EINVAL (logged, nothing written) when the stored count is already 0, the count or object
+ * record is damaged, or the store is not open; ENOMEM (logged); or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle);
 

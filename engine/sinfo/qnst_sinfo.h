@@ -34,31 +34,31 @@ typedef struct qnst_sinfo {
 QNST_API int qnst_sinfo_create(qnst_sinfo *h, DB_ENV *dbenv);
 
 /* Opens (creating when missing) the table in `file`. `init` has no effect.
- * Returns 0; 22 (EINVAL, logged) when the handle was not created; or the Berkeley DB code
+ * Returns 0; EINVAL (logged) when the handle was not created; or the Berkeley DB code
  * (logged), after which the caller closes the handle. */
 QNST_API int qnst_sinfo_open(qnst_sinfo *h, const char *file, int32_t init);
 
 /* Closes the table (without syncing) if it is open. Always 0. */
 QNST_API int qnst_sinfo_close(qnst_sinfo *h);
 
-/* Removes the table's file. Returns 0, or the Berkeley DB code (logged; 2, ENOENT, when the file
+/* Removes the table's file. Returns 0, or the Berkeley DB code (logged; ENOENT when the file
  * does not exist). */
 QNST_API int qnst_sinfo_remove(DB_ENV *dbenv, const char *file);
 
 /* Writes the record of `sino`, replacing any earlier one.
- * Returns 0; 22 (EINVAL, logged, nothing written) when `ino` is 0, which would read as the end
+ * Returns 0; EINVAL (logged, nothing written) when `ino` is 0, which would read as the end
  * of a listing, or the handle is not open; or a Berkeley DB code (logged). */
 QNST_API int qnst_sinfo_set(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t ino,
                             uint32_t method, uint32_t sgen, uint64_t stime);
 
 /* Reads the record of `sino`.
- * Returns 0; DB_NOTFOUND (not logged) when there is none; 22 (EINVAL, logged) when the stored
+ * Returns 0; DB_NOTFOUND (not logged) when there is none; EINVAL (logged) when the stored
  * record is not 24 bytes or the handle is not open; or a Berkeley DB code (logged). */
 QNST_API int qnst_sinfo_get(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t *ino,
                             uint32_t *method, uint32_t *sgen, uint64_t *stime);
 
 /* Deletes the record of `sino`.
- * Returns 0; DB_NOTFOUND (logged) when there is none; 22 (EINVAL, logged) when the handle is not
+ * Returns 0; DB_NOTFOUND (logged) when there is none; EINVAL (logged) when the handle is not
  * open; or a Berkeley DB code (logged). */
 QNST_API int qnst_sinfo_purge(qnst_sinfo *h, DB_TXN *txn, uint64_t sino);
 

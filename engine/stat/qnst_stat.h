@@ -44,7 +44,7 @@
 QNST_BEGIN_DECLS
 
 /* The record valid at `ver`, into the outputs.
- * Returns 0; QNST_ENOSTAT (not logged) when no record is valid at `ver`; 22 (EINVAL, logged) when
+ * Returns 0; QNST_ENOSTAT (not logged) when no record is valid at `ver`; EINVAL (logged) when
  * the handle has no record database; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
                               uint32_t *dver, uint32_t *flags, uint64_t *size, uint64_t *acl,
@@ -52,7 +52,7 @@ QNST_API int qnst_stat_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, u
 
 /* The cver of the current record into `ver`; 0 when the inode has none (no record, or the
  * newest one is closed).
- * Returns 0; 22 (EINVAL, logged) when the handle has no record database; or a Berkeley DB code
+ * Returns 0; EINVAL (logged) when the handle has no record database; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ver);
 
@@ -60,7 +60,7 @@ QNST_API int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ve
  * `ver` itself, replaced and its ACL released) and the new record is current from `ver`. Charges
  * the set node: fscurrentu by the size difference, filescurrent by 1 unless a record was
  * current, filestotal by 1 unless a record of `ver` was replaced.
- * Returns 0; 22 (EINVAL, logged) when the handle has no set node, no record database or no ACL
+ * Returns 0; EINVAL (logged) when the handle has no set node, no record database or no ACL
  * store for an ACL to release, when `ver` is 0 or not below QNST_INODE_LIVE, or when `ver` is
  * older than the inode's newest record; a quota code (not logged) from the set node; or a
  * Berkeley DB code (logged), DB_NOTFOUND included when the ACL to release is unknown. */
@@ -72,12 +72,12 @@ QNST_API int qnst_stat_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, u
  * created in `ver`, deleted with its ACL released. Without a current record nothing changes.
  * Charges the set node: fscurrentu by minus the old size, filescurrent by -1 when a record was
  * current, filestotal by -1 when it was deleted.
- * Returns 0; 22 (EINVAL, logged) as qnst_stat_update; or a Berkeley DB code (logged). */
+ * Returns 0; EINVAL (logged) as qnst_stat_update; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver);
 
 /* Removes the record created in `cver` and releases its ACL. Charges the set node: filestotal by
  * -1 and, when the record was current, filescurrent by -1 and fscurrentu by minus its size.
- * Returns 0; DB_NOTFOUND (logged) when there is no such record; 22 (EINVAL, logged) when the
+ * Returns 0; DB_NOTFOUND (logged) when there is no such record; EINVAL (logged) when the
  * handle has no set node, no record database, or no ACL store for an ACL to release, or the
  * record is not 36 bytes; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver);
@@ -87,7 +87,7 @@ QNST_API int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver);
  * every stored version, so a walk from 0 finds nothing, as the attribute and blob-map walks do. Opens a cursor in `txn` and returns the first record; the cursor is handed to
  * the caller, who steps with qnst_stat_next and ends with qnst_stat_done. When there is no
  * record, `cver` is 0 and the cursor must still be ended.
- * Returns 0; 22 (EINVAL, logged) when the handle has no record database; or a Berkeley DB code
+ * Returns 0; EINVAL (logged) when the handle has no record database; or a Berkeley DB code
  * (logged), in which case no cursor is handed out. */
 QNST_API int qnst_stat_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
                             uint32_t *cver, uint32_t *dver, uint32_t *flags, uint64_t *size,
