@@ -271,6 +271,67 @@ cdef extern from "qnst_aclsis.h" nogil:
     int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle)
 
 
+cdef extern from "qnst_blobsism.h" nogil:
+    enum:
+        QNST_BLOB_MAX_HASH
+
+    ctypedef struct qnst_blobsism:
+        DB_ENV *env
+        int32_t count
+
+    int qnst_blobsism_create(qnst_blobsism *mgr, DB_ENV *env, int32_t count)
+    int qnst_blobsism_open(qnst_blobsism *mgr, const char *prefix, uint32_t flags)
+    int qnst_blobsism_close(qnst_blobsism *mgr)
+    int qnst_blobsism_remove(DB_ENV *env, const char *prefix, int32_t count)
+    int qnst_blobsism_open_fsck(qnst_blobsism *mgr, const char *prefix, int32_t reset)
+    int qnst_blobsism_close_fsck(qnst_blobsism *mgr, const char *prefix, int32_t remove)
+    int qnst_mblob_gen_handle(qnst_blobsism *mgr, const void *hash, uint32_t hashlen,
+                              uint64_t *handle)
+    int qnst_mblob_store_hold(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
+                              uint32_t hashlen, uint64_t size, uint64_t handle, uint32_t count)
+    int qnst_mblob_store(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                         uint64_t size, uint64_t handle)
+    int qnst_mblob_lookup(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                          uint64_t *handle)
+    int qnst_mblob_hold(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, int32_t fsck)
+    int qnst_mblob_rele(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, uint64_t *released)
+    int qnst_mblob_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, uint64_t size)
+    int qnst_mblob_get_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t *handle,
+                                uint64_t *size)
+    int qnst_mblob_del_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle)
+    int qnst_mblob_hashread(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                            uint32_t *hashlen, void *hash)
+    int qnst_mblob_getref(qnst_blobsism *mgr, DB_TXN *txn, int32_t fsck, uint64_t handle,
+                          uint32_t *count)
+    int qnst_mblob_setref(qnst_blobsism *mgr, DB_TXN *txn, int32_t fsck, uint64_t handle,
+                          uint32_t count)
+    int qnst_blobsism_store_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                                  int32_t fsck)
+    int qnst_blobsism_purge_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                                  int32_t fsck)
+    int qnst_blobsism_store_hashid(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                                   const void *hash, uint32_t hashlen)
+    int qnst_blobsism_purge_hashid(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
+                                   uint32_t hashlen)
+    int qnst_blobsism_purge_idinfo(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle)
+    int qnst_blobsism_walk_idref(qnst_blobsism *mgr, int32_t part, DB_TXN *txn, int32_t fsck,
+                                 DBC **cursor, uint64_t *handle, uint32_t *count)
+    int qnst_blobsism_next_idref(qnst_blobsism *mgr, int32_t part, DBC *cursor,
+                                 uint64_t *handle, uint32_t *count)
+    int qnst_blobsism_walk_idinfo(qnst_blobsism *mgr, int32_t part, DB_TXN *txn, DBC **cursor,
+                                  uint64_t *handle, uint64_t *size, uint32_t *hashlen,
+                                  void *hash)
+    int qnst_blobsism_next_idinfo(qnst_blobsism *mgr, int32_t part, DBC *cursor,
+                                  uint64_t *handle, uint64_t *size, uint32_t *hashlen,
+                                  void *hash)
+    int qnst_blobsism_walk_hashid(qnst_blobsism *mgr, int32_t part, DB_TXN *txn, DBC **cursor,
+                                  uint64_t *handle, uint32_t startlen, uint32_t *hashlen,
+                                  void *hash)
+    int qnst_blobsism_next_hashid(qnst_blobsism *mgr, int32_t part, DBC *cursor,
+                                  uint64_t *handle, uint32_t *hashlen, void *hash)
+    int qnst_blobsism_done(qnst_blobsism *mgr, int32_t part, DBC *cursor)
+
+
 cdef extern from "qnst_itab.h" nogil:
     enum:
         QNST_ENOINODE
@@ -278,9 +339,6 @@ cdef extern from "qnst_itab.h" nogil:
 
     ctypedef struct qnst_itabmrec:
         int32_t count
-
-    # The blob store manager, until its family is declared here.
-    cdef struct qnst_blobsism
 
     int qnst_itabm_create(qnst_itabmrec *itabm, qnst_envrec *env, uint64_t id,
                           qnst_aclsisrec *aclsis, qnst_blksism *sism, qnst_blobsism *mblob,

@@ -95,10 +95,24 @@ expect(lambda: acls.acl_rele(txn, acl), [0])
 expect(lambda: acls.acl_rele(txn, acl + 1), [-30988])
 txn.txn_commit()
 
+blobs = qnst_itabm.pyBlobSISM()
+expect(lambda: blobs.blobsism_open(env, 1, b"blob", 0), [0, 0])
+blob = expect(lambda: blobs.mblob_gen_handle(HASH, 20), [0])
+txn = qnst_bdb.begin(env)
+expect(lambda: blobs.mblob_store(txn, HASH, 20, 100, blob), [0])
+expect(lambda: blobs.mblob_store(txn, HASH, 20, 100, blob), [-30004])
+assert expect(lambda: blobs.mblob_rele(txn, blob, 1), [0]) == 101
+assert expect(lambda: blobs.mblob_get_compactq(txn), [0]) == (blob, 100)
+walk = expect(lambda: blobs.blobsism_walk_hashid(0, txn, 0, b""), [0])
+expect(lambda: blobs.blobsism_done(0, walk[0]), [0])
+expect(lambda: blobs.blobsism_walk_idref(1, txn, 0, 0), [22])
+txn.txn_commit()
+
 sets = qnst_itabm.pyITable()
-expect(lambda: sets.itabm_create(env, 1, acls, store, None, 1), [0])
+expect(lambda: sets.itabm_create(env, 1, acls, store, blobs, 1), [0])
 expect(lambda: sets.itabm_close(), [0])
 expect(lambda: acls.aclsis_close(), [0])
+expect(lambda: blobs.blobsism_close(), [0])
 expect(lambda: store.blksis_close(), [0])
 expect(lambda: store.cachesis_drop(env, 1, b"s", b""), [])  # closed: no engine call
 

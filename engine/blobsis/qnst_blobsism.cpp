@@ -8,8 +8,8 @@
 
 QNST_SOURCE("qnst/blobsis/qnst_blobsism");
 
-using qnst::blksis::make_name;
-using qnst::blksis::Name;
+using qnst::make_name;
+using qnst::Name;
 using qnst::blobsism::created;
 using qnst::blobsism::env_of;
 
