@@ -361,3 +361,151 @@ cdef extern from "qnst_itab.h" nogil:
     int qnst_inodem_getinfo(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino,
                             int32_t *beyond_end, int32_t *is_free, uint32_t *cver,
                             uint32_t *dver)
+
+
+cdef extern from "qnst_inode.h" nogil:
+    ctypedef struct qnst_inoderec:
+        qnst_itabmrec *itabm
+        DB_ENV *dbenv
+        DB *own_db
+        DB *record_db
+        DB *folder_db
+        uint32_t inode
+
+    int qnst_inode_open(qnst_inoderec *inode, qnst_itabmrec *itabm, qnst_inoderec *setnode,
+                        uint32_t ino)
+    int qnst_inode_init(qnst_inoderec *inode, uint32_t value)
+    int qnst_misc_inode_init(qnst_inoderec *inode, uint32_t value)
+    int qnst_inode_chk(qnst_inoderec *inode)
+    int qnst_inode_close(qnst_inoderec *inode)
+    int qnst_inode_setquota(qnst_inoderec *inode, int64_t fscurrentq, int64_t fstotalq,
+                            int64_t stcurrentq, int64_t sttotalq)
+    int qnst_inode_usage_set(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentq,
+                             int64_t fscurrentu, int64_t fstotalq, int64_t fstotalu,
+                             int64_t stcurrentq, int64_t stcurrentu, int64_t sttotalq,
+                             int64_t sttotalu, int64_t filescurrent, int64_t filestotal)
+    int qnst_inode_usage_get(qnst_inoderec *inode, DB_TXN *txn, int64_t *fscurrentq,
+                             int64_t *fscurrentu, int64_t *fstotalq, int64_t *fstotalu,
+                             int64_t *stcurrentq, int64_t *stcurrentu, int64_t *sttotalq,
+                             int64_t *sttotalu, int64_t *filescurrent, int64_t *filestotal)
+    int qnst_inode_usg(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentd, int64_t fstotald,
+                       int64_t stcurrentd, int64_t sttotald, int64_t filescurrent,
+                       int64_t filestotal)
+
+
+cdef extern from "qnst_folder.h" nogil:
+    enum:
+        QNST_DIR_MAXNAME
+
+    int qnst_dir_add(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                     uint32_t cver, uint32_t type, uint32_t cino)
+    int qnst_dir_lookup(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                        uint32_t ver, uint32_t *cver, uint32_t *dver, uint32_t *type,
+                        uint32_t *cino)
+    int qnst_dir_purge(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                       uint32_t cver)
+    int qnst_dir_del(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                     uint32_t ver, uint32_t cino)
+    int qnst_dir_rename(qnst_inoderec *inode, DB_TXN *txn, const char *oldname, uint32_t oldlen,
+                        const char *newname, uint32_t newlen, int32_t overwrite)
+    int qnst_dir_walk(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
+                      uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
+                      uint32_t *type, uint32_t *cino)
+    int qnst_dir_walk_v2(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
+                         uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
+                         uint32_t *type, uint32_t *cino, const char *cookie_name,
+                         uint32_t cookie_namelen, uint32_t cookie_cver)
+    int qnst_dir_next(qnst_inoderec *inode, DBC *cursor, int32_t ver, uint32_t *cver,
+                      uint32_t *dver, char *name, uint32_t *namelen, uint32_t *type,
+                      uint32_t *cino)
+    int qnst_dir_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_bmap.h" nogil:
+    int qnst_bmap_enter(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
+                        uint32_t ver, uint64_t handle, const void *hash, uint32_t hashlen,
+                        uint32_t dfid, uint32_t dver, uint64_t coff, uint32_t csize)
+    int qnst_bmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
+                            uint32_t ver, const void *hash, uint32_t hashlen, uint64_t *handle,
+                            uint32_t nwopt)
+    int qnst_bmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
+                        uint32_t ver)
+    int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
+                        uint32_t fsck)
+    int qnst_bmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t ver,
+                         uint32_t *size, uint32_t *cver, uint32_t *dver, uint64_t *handle)
+    int qnst_bmap_get_oent(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
+                           uint32_t *dver, uint32_t *size, uint64_t *handle)
+    int qnst_bmap_get_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint64_t offset,
+                           uint32_t *dver)
+    int qnst_bmap_add_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint64_t offset,
+                           uint32_t dver)
+    int qnst_bmap_del_oent(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver)
+    int qnst_bmap_del_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint64_t offset)
+    int qnst_bmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                       uint32_t *cver, uint32_t *dver, uint64_t *offset)
+    int qnst_bmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                       uint64_t *offset)
+    int qnst_bmap_woff(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                       uint32_t *cver, uint32_t *dver, uint64_t *offset, uint32_t *size,
+                       uint64_t *handle)
+    int qnst_bmap_noff(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                       uint64_t *offset, uint32_t *size, uint64_t *handle)
+    int qnst_bmap_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_stat.h" nogil:
+    int qnst_stat_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
+                         uint32_t *dver, uint32_t *flags, uint64_t *size, uint64_t *acl,
+                         uint32_t *mtime, uint32_t *method, uint32_t *links)
+    int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ver)
+    int qnst_stat_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t flags,
+                         uint64_t size, uint64_t acl, uint32_t mtime, uint32_t method,
+                         uint32_t links)
+    int qnst_stat_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver)
+    int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver)
+    int qnst_stat_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                       uint32_t *cver, uint32_t *dver, uint32_t *flags, uint64_t *size,
+                       uint64_t *acl, uint32_t *mtime, uint32_t *method, uint32_t *links)
+    int qnst_stat_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                       uint32_t *flags, uint64_t *size, uint64_t *acl, uint32_t *mtime,
+                       uint32_t *method, uint32_t *links)
+    int qnst_stat_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_eattr.h" nogil:
+    int qnst_eatr_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
+                         uint32_t *cver, uint32_t *dver, void **value, uint32_t *size,
+                         void **buf)
+    int qnst_eatr_lastver(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t *cver,
+                          uint32_t *dver)
+    int qnst_eatr_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
+                         const void *value, uint32_t size)
+    int qnst_eatr_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver)
+    int qnst_eatr_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t cver)
+    int qnst_eatr_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t lastver,
+                       DBC **cursor, uint32_t *cver, uint32_t *dver, void **value,
+                       uint32_t *size, void **buf)
+    int qnst_eatr_next(qnst_inoderec *inode, DBC *cursor, uint32_t aid, uint32_t *cver,
+                       uint32_t *dver, void **value, uint32_t *size, void **buf)
+    int qnst_eatr_done(qnst_inoderec *inode, DBC *cursor)
+    int qnst_eatr_free(void *buf)
+
+
+cdef extern from "qnst_blobmap.h" nogil:
+    int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t size,
+                               const void *hash, uint32_t hashlen, uint32_t ver,
+                               uint32_t *stale, uint32_t *upload, uint32_t *isnew,
+                               uint64_t *handle)
+    int qnst_blobmap_commit(qnst_inoderec *inode, DB_TXN *txn, const void *hash,
+                            uint32_t hashlen, uint64_t blobsize, uint32_t ver, uint32_t *stale,
+                            uint64_t *handle)
+    int qnst_blobmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
+                            uint32_t *dver, uint64_t *handle, uint64_t *size)
+    int qnst_blobmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint32_t fsck)
+    int qnst_blobmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver)
+    int qnst_blobmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                          uint32_t *cver, uint32_t *dver, uint64_t *handle, uint64_t *size)
+    int qnst_blobmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                          uint64_t *handle, uint64_t *size)
+    int qnst_blobmap_done(qnst_inoderec *inode, DBC *cursor)

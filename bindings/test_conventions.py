@@ -41,7 +41,8 @@ def expect(call, codes):
 
 def test_check_sees_every_engine_code_and_its_exception_propagates(tmp_path):
     code = RECORDING_QNST + f"""
-import qnst_aclsis, qnst_bdb, qnst_blksism, qnst_dfile, qnst_fastfile, qnst_itabm, qnst_sinfo
+import qnst_aclsis, qnst_bdb, qnst_blksism, qnst_dfile, qnst_fastfile, qnst_inode, qnst_itabm
+import qnst_sinfo
 home = {str(tmp_path).encode()!r}
 HASH = bytes(20)
 
@@ -110,6 +111,35 @@ txn.txn_commit()
 
 sets = qnst_itabm.pyITable()
 expect(lambda: sets.itabm_create(env, 1, acls, store, blobs, 1), [0])
+expect(lambda: sets.itabm_open(b"itab", 0, 1), [0])
+root = qnst_inode.pyInode()
+expect(lambda: root.inode_open(sets, None, 10), [0])
+expect(lambda: root.inode_chk(), [-30988])
+expect(lambda: root.inode_init(1, False), [0])
+node = qnst_inode.pyInode()
+expect(lambda: node.inode_open(sets, root, 11), [0])
+expect(lambda: node.inode_init(1, True), [0])
+txn = qnst_bdb.begin(env)
+expect(lambda: root.quota_set(txn, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), [0])
+assert expect(lambda: node.quota_get(txn), [-30988]) == (0,) * 10
+expect(lambda: root.dir_add(txn, b"n", 1, 1, 1, 11), [0])
+assert expect(lambda: root.dir_lookup(txn, b"m", 1, 1, 0), [-30008]) == (0, 0, 0, 0)
+listing = expect(lambda: root.dir_walk_v2(txn, 1, (1, "n")), [0])
+assert listing[1:] == (0, 0, None, 0, 0)
+expect(lambda: root.dir_done(listing[0]), [])  # closing a listing has no code
+expect(lambda: node.stat_update(txn, 1, 0, 5, 0, 0, 0, 1), [0])
+assert expect(lambda: node.stat_lookup(txn, 9), [0]) == (1, 0, 5, 0, 0, 0, 1)
+expect(lambda: node.eatr_update(txn, 1, 1, b"v", 1), [0])
+assert expect(lambda: node.eatr_lookup(txn, 1, 5), [0]) == (1, b"v")
+assert expect(lambda: node.eatr_lookup(txn, 2, 5), [-30988]) == (0, b"")
+walk = expect(lambda: node.eatr_walk(txn, 1, 0), [0])
+assert walk[1:] == (0, 0, None)
+expect(lambda: node.eatr_done(walk[0]), [0])
+assert expect(lambda: node.bmap_lookup(txn, 0, 1), [-30988]) == (0, 0, 0, 0)
+assert expect(lambda: node.blobmap_reconcile(txn, 5, HASH, 20, 1), [0])[1:3] == (1, 1)
+txn.txn_commit()
+expect(lambda: node.inode_close(), [])
+expect(lambda: root.inode_close(), [])
 expect(lambda: sets.itabm_close(), [0])
 expect(lambda: acls.aclsis_close(), [0])
 expect(lambda: blobs.blobsism_close(), [0])
@@ -193,7 +223,7 @@ FAKE_BDB_NOT_A_TYPE = "qnst_env = qnst_txn = qnst_cursor = qnst_lock = qnst_db =
 
 
 @pytest.mark.parametrize("module", ["qnst_dfile", "qnst_fastfile", "qnst_blksism", "qnst_itabm",
-                                    "qnst_sinfo", "qnst_aclsis"])
+                                    "qnst_sinfo", "qnst_aclsis", "qnst_inode"])
 @pytest.mark.parametrize("companion, source, message", [
     ("qnst_bdb", FAKE_BDB_WRONG_SIZE,
      r"ValueError: qnst_bdb\.qnst_\w+ size changed, may indicate binary incompatibility"),
@@ -207,12 +237,15 @@ def test_import_against_a_wrong_companion_type_fails(tmp_path, module, companion
     assert re.search(message, proc.stderr), proc.stderr
 
 
-@pytest.mark.parametrize("module, companion, cls", [
-    ("qnst_blksism", "qnst_dfile", "pyDFile"),
-    ("qnst_itabm", "qnst_aclsis", "pyACLSIS"),
+@pytest.mark.parametrize("module, companion, classes", [
+    ("qnst_blksism", "qnst_dfile", ["pyDFile"]),
+    ("qnst_itabm", "qnst_aclsis", ["pyACLSIS"]),
+    ("qnst_inode", "qnst_itabm", ["pyBlobSISM", "pyITable"]),
 ])
-def test_import_checks_the_store_types_it_keeps(tmp_path, module, companion, cls):
-    (tmp_path / f"{companion}.py").write_text(f"class {cls}:\n    __slots__ = ()\n")
+def test_import_checks_the_store_types_it_keeps(tmp_path, module, companion, classes):
+    (tmp_path / f"{companion}.py").write_text(
+        "".join(f"class {cls}:\n    __slots__ = ()\n" for cls in classes))
     proc = run_python(f"import {module}", extra_path=[str(tmp_path)])
     assert proc.returncode != 0
-    assert f"ValueError: {companion}.{cls} size changed" in proc.stderr, proc.stderr
+    assert re.search(rf"ValueError: {companion}\.({'|'.join(classes)}) size changed",
+                     proc.stderr), proc.stderr

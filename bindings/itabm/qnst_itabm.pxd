@@ -26,3 +26,5 @@ cdef class pyITable:
     cdef pyBlkSIS blksis
     cdef pyACLSIS aclsis
     cdef pyBlobSISM mblob
+    # Open inodes bound to the set: it stays created while they are.
+    cdef Py_ssize_t users

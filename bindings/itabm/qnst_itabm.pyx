@@ -417,6 +417,7 @@ cdef class pyITable:
     def __cinit__(self):
         memset(&self.handle, 0, sizeof(self.handle))
         self.created = False
+        self.users = 0
 
     def __init__(self):
         # Takes no arguments: a new object is always closed.
@@ -465,10 +466,13 @@ cdef class pyITable:
 
     def itabm_close(self):
         """itabm_close() -> None. Closes every table and unregisters the set; does nothing when
-        it is not created."""
+        it is not created. Raises qnst.QnstError (code 16, EBUSY) while an inode bound to it is
+        open."""
         cdef int rc
         if not self.created:
             return
+        if self.users:
+            raise qnst.QnstError(EBUSY)
         with nogil:
             rc = qnst_itabm_close(&self.handle)
         self.created = False
