@@ -170,10 +170,31 @@ print("ok")
     assert proc.stdout.strip() == "ok"
 
 
-def test_interpreter_runs_other_threads_while_a_call_waits_on_a_lock(tmp_path):
+# Each case: set-up, a write that locks a record in `holder`, the read that then waits in the
+# engine, and what the read returns once the holder commits.
+WAITING_CALLS = {
+    "dfile": ("""
+table = qnst_dfile.pyDFile()
+table.dfile_open(env, 128, b"d.db", 1)
+""", "table.dfile_set(holder, 1, 9, 9, 9, 9, 9)", "table.dfile_get(txn, 1)", (9, 9, 9, 9, 9)),
+    "inode": ("""
+sets = qnst_itabm.pyITable()
+sets.itabm_create(env, 1, None, None, None, 1)
+sets.itabm_open(b"itab", 0, 1)
+folder = qnst_inode.pyInode()
+folder.inode_open(sets, None, 10)
+folder.inode_init(1, False)
+""", "folder.dir_add(holder, b'name', 4, 1, 1, 12)", "folder.dir_lookup(txn, b'name', 4, 1, 0)",
+              (1, 0x7FFFFFF0, 1, 12)),
+}
+
+
+@pytest.mark.parametrize("case", sorted(WAITING_CALLS))
+def test_interpreter_runs_other_threads_while_a_call_waits_on_a_lock(tmp_path, case):
+    setup, write, read, expected = WAITING_CALLS[case]
     code = f"""
 import threading, time
-import qnst_bdb, qnst_dfile
+import qnst_bdb, qnst_dfile, qnst_inode, qnst_itabm
 
 home = {str(tmp_path).encode()!r}
 env = qnst_bdb.qnst_env()
@@ -182,17 +203,15 @@ env.env_open(home, errfile=home + b"/err.log", recover=1)
 env.env_close()
 env.env_create(0)
 env.env_open(home, errfile=home + b"/err.log")
-dfile = qnst_dfile.pyDFile()
-dfile.dfile_open(env, 128, b"d.db", 1)
-
+{setup}
 holder = qnst_bdb.begin(env)
-dfile.dfile_set(holder, 1, 9, 9, 9, 9, 9)  # write-locks record 1
+{write}  # write-locks the record
 calling, result = threading.Event(), []
 
 def reader():
     with qnst_bdb.begin(env) as txn:
         calling.set()
-        result.append(dfile.dfile_get(txn, 1))  # waits in the engine for the lock
+        result.append({read})  # waits in the engine for the lock
 
 thread = threading.Thread(target=reader)
 thread.start()
@@ -203,9 +222,7 @@ while time.monotonic() < deadline:  # needs the interpreter lock the waiting cal
 assert thread.is_alive() and not result
 holder.txn_commit()
 thread.join(30)
-assert result == [(9, 9, 9, 9, 9)]
-dfile.dfile_close()
-env.env_close()
+assert result == [{expected!r}], result
 print("ok", spins)
 """
     proc = run_python(code, timeout=60)
