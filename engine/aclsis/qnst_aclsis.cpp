@@ -185,7 +185,7 @@ int qnst_acl_store(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_
 
 int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
                     uint64_t *handle) {
-    if (!store->hashdb || (!hash && hashlen)) return QNST_FAIL(store->env, EINVAL);
+    if (!is_open(store) || (!hash && hashlen)) return QNST_FAIL(store->env, EINVAL);
     uint8_t buf[8];
     DBT key = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
@@ -203,7 +203,7 @@ int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32
 int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const void **hash,
                   uint32_t *hashlen, const void **acl, uint32_t *acllen, void **buf) {
     DB_ENV *env = store->env;
-    if (!store->objdb) return QNST_FAIL(env, EINVAL);
+    if (!is_open(store)) return QNST_FAIL(env, EINVAL);
     HandleKey k(handle);
     DBT key = k.dbt();
     // A zero-capacity read only learns the record's size.
