@@ -178,6 +178,26 @@ inline int64_t saturating_add(int64_t a, int64_t b) {
 // Whether `i` indexes a table of `count` entries.
 constexpr bool in_table(int64_t i, int64_t count) { return i >= 0 && i < count; }
 
+// Creates `*seq` on `seqdb` and opens it, free-threaded and without a transaction, under the
+// 4-byte key 1 (created when missing): values 1..`max`, the first `initial`, `cache` values
+// cached per open handle. On failure `*seq` may exist; the caller's close ends it.
+inline int open_sequence(DB *seqdb, DB_SEQUENCE **seq, uint64_t max, int64_t initial,
+                         int32_t cache) {
+    int rc = db_sequence_create(seq, seqdb, 0);
+    if (rc) {
+        *seq = nullptr;
+        return rc;
+    }
+    DB_SEQUENCE *s = *seq;
+    if ((rc = s->set_range(s, 1, static_cast<db_seq_t>(max))) != 0) return rc;
+    if ((rc = s->initial_value(s, initial)) != 0) return rc;
+    if ((rc = s->set_cachesize(s, cache)) != 0) return rc;
+    uint8_t keybuf[4];
+    store_le32(keybuf, 1);
+    DBT key = user_dbt(keybuf, sizeof keybuf);
+    return s->open(s, nullptr, &key, DB_CREATE | DB_THREAD);
+}
+
 }  // namespace qnst
 
 // Each engine source file names itself once, as the path written into its error-log entries:

@@ -186,6 +186,23 @@ TEST_F(BlobManager, CompactionQueueIsDrainedPartitionByPartition) {
     expect_log_lines(env, {});
 }
 
+TEST_F(BlobManager, TheSharedQueueIndexLeftBeyondASmallerStoreStartsItAtZero) {
+    // A store of 8 partitions leaves the process-wide index on partition 6.
+    TempEnv other_env;
+    BlobStore big(other_env, 8);
+    const uint64_t in6 = (6ull << 56) | 0x77;
+    uint64_t handle = 0, size = 0;
+    ASSERT_EQ(0, big.txn([&](DB_TXN *t) { return qnst_mblob_compactq(big.mgr(), t, in6, 1); }));
+    ASSERT_EQ(0, big.txn([&](DB_TXN *t) { return qnst_mblob_get_compactq(big.mgr(), t, &handle, &size); }));
+    ASSERT_EQ(in6, handle);
+    // This store has 4: its scan starts at 0 and finds the entry of partition 3.
+    const uint64_t in3 = (3ull << 56) | 0x33;
+    ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_mblob_compactq(mgr, t, in3, 2); }));
+    ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_mblob_get_compactq(mgr, t, &handle, &size); }));
+    EXPECT_EQ(in3, handle);
+    EXPECT_EQ(2u, size);
+}
+
 TEST_F(BlobManager, ScansCarryThePartitionInTheirHandles) {
     // An empty partition ends at once.
     ASSERT_EQ(0, txn([&](DB_TXN *t) {

@@ -5,6 +5,7 @@
 
 QNST_SOURCE("qnst/blobsis/qnst_blobsis");
 
+using qnst::close_db;
 using qnst::user_dbt;
 using qnst::blobsis::IdKey;
 using qnst::blobsis::Info;
@@ -16,31 +17,13 @@ using qnst::blobsis::valid_hash;
 namespace {
 
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
-
-void close_db(DB **db) {
-    if (*db) (void)(*db)->close(*db, 0);  // a close result has nowhere to go; the handle is gone
-    *db = nullptr;
-}
 
 int open_table(DB *db, const char *file, const char *name) {
     return db->open(db, nullptr, file, name, DB_BTREE, kOpenFlags, 0);
 }
 
 int open_sequence(qnst_blobsis *part) {
-    int rc = db_sequence_create(&part->seq, part->seq_db, 0);
-    if (rc) {
-        part->seq = nullptr;
-        return rc;
-    }
-    DB_SEQUENCE *seq = part->seq;
-    if ((rc = seq->set_range(seq, 1, static_cast<db_seq_t>(QNST_BLOB_SEQ_MAX))) != 0) return rc;
-    if ((rc = seq->initial_value(seq, QNST_BLOB_SEQ_INITIAL)) != 0) return rc;
-    if ((rc = seq->set_cachesize(seq, QNST_BLOB_SEQ_CACHE)) != 0) return rc;
-    uint8_t keybuf[4];
-    qnst::store_le32(keybuf, kSeqKey);
-    DBT key = user_dbt(keybuf, sizeof keybuf);
-    return seq->open(seq, nullptr, &key, DB_CREATE | DB_THREAD);
+    return qnst::open_sequence(part->seq_db, &part->seq, QNST_BLOB_SEQ_MAX, QNST_BLOB_SEQ_INITIAL, QNST_BLOB_SEQ_CACHE);
 }
 
 int put_id(DB *db, DB_TXN *txn, uint64_t id, const void *data, uint32_t size, uint32_t flags) {

@@ -238,8 +238,7 @@ int qnst_blobsis_open_fsck(qnst_blobsis *part, const char *file, int32_t reset) 
 
 int qnst_blobsis_close_fsck(qnst_blobsis *part, const char *file, int32_t remove) {
     if (!part) return 0;
-    if (part->id_ref_fsck) (void)part->id_ref_fsck->close(part->id_ref_fsck, 0);  // handle gone
-    part->id_ref_fsck = nullptr;
+    qnst::close_db(&part->id_ref_fsck);
     // A table that cannot be dropped now is dropped by the next check's reset.
     if (remove && file) (void)part->env->dbremove(part->env, nullptr, file, kFsckTable, DB_AUTO_COMMIT);
     return 0;

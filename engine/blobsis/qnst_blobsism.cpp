@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 
-#include "qnst_blksism.hpp"
 #include "qnst_blobsism.hpp"
 
 QNST_SOURCE("qnst/blobsis/qnst_blobsism");
