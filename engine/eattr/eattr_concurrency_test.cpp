@@ -26,7 +26,7 @@ std::string value_of(int t, uint32_t v) { return std::string(v * 7 % 300, char('
 // every attribute ends with the exact history of its thread.
 TEST_F(EattrConcurrencyTest, ConcurrentUpdatesKeepEachHistoryWhole) {
     qnst_inoderec inos[kThreads + 1] = {};
-    for (auto &n : inos) ASSERT_EQ(qnst_inode_open(&n, &m_, nullptr, kIno), 0);
+    for (auto &n : inos) ASSERT_EQ(0, qnst_inode_open(&n, &m_, nullptr, kIno));
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -39,7 +39,7 @@ TEST_F(EattrConcurrencyTest, ConcurrentUpdatesKeepEachHistoryWhole) {
                     if (!e && v % 5 == 0) e = qnst_eatr_clear(&inos[t], x, uint32_t(t), v);
                     return e;
                 });
-                ASSERT_EQ(rc, 0);
+                ASSERT_EQ(0, rc);
             }
         });
     }
@@ -59,7 +59,7 @@ TEST_F(EattrConcurrencyTest, ConcurrentUpdatesKeepEachHistoryWhole) {
                     qnst_eatr_done(n, c);
                     return e;
                 });
-                ASSERT_EQ(rc, 0);
+                ASSERT_EQ(0, rc);
             }
         }
     });
@@ -67,7 +67,8 @@ TEST_F(EattrConcurrencyTest, ConcurrentUpdatesKeepEachHistoryWhole) {
     done = true;
     walker.join();
 
-    ASSERT_EQ(txn([&](DB_TXN *x) {
+    ASSERT_EQ(0,
+              txn([&](DB_TXN *x) {
                   for (int t = 0; t < kThreads; ++t) {
                       for (uint32_t v = 1; v <= kRounds; ++v) {
                           uint32_t cv = 0, dv = 0, size = 0;
@@ -87,8 +88,7 @@ TEST_F(EattrConcurrencyTest, ConcurrentUpdatesKeepEachHistoryWhole) {
                       }
                   }
                   return 0;
-              }),
-              0);
+              }));
     EXPECT_TRUE(env_.error_lines().empty());
 }
 

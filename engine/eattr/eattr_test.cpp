@@ -33,10 +33,10 @@ std::ostream &operator<<(std::ostream &os, const Val &v) {
 Val take(int rc, uint32_t cver, uint32_t dver, void *value, uint32_t size, void *buf) {
     Val v{rc};
     if (rc == 0 && buf) {
-        EXPECT_EQ(static_cast<char *>(value), static_cast<char *>(buf) + 4);
+        EXPECT_EQ(static_cast<char *>(buf) + 4, static_cast<char *>(value));
         v = {rc, cver, dver, std::string(static_cast<char *>(value), size)};
     }
-    EXPECT_EQ(qnst_eatr_free(buf), 0);
+    EXPECT_EQ(0, qnst_eatr_free(buf));
     return v;
 }
 
@@ -91,27 +91,27 @@ protected:
             rows.push_back(take(rc, cver, dver, value, size, buf));
             rc = qnst_eatr_next(n, c, aid, &cver, &dver, &value, &size, &buf);
         }
-        EXPECT_EQ(rc, 0);
-        EXPECT_EQ(buf, nullptr);
-        EXPECT_EQ(qnst_eatr_done(n, c), 0);
+        EXPECT_EQ(0, rc);
+        EXPECT_EQ(nullptr, buf);
+        EXPECT_EQ(0, qnst_eatr_done(n, c));
         return rows;
     }
     std::vector<Val> walk(uint32_t aid, uint32_t from, qnst_inoderec *n = nullptr) {
         std::vector<Val> rows;
-        EXPECT_EQ(txn([&](DB_TXN *x) {
+        EXPECT_EQ(0,
+                  txn([&](DB_TXN *x) {
                       rows = walk_in(x, aid, from, n);
                       return 0;
-                  }),
-                  0);
+                  }));
         return rows;
     }
     DB *inodes() { return m_.tables[1].inodes; }
 };
 
 TEST_F(EattrTest, RecordsAreStoredByteForByte) {
-    ASSERT_EQ(update(0x01020304, 5, "xyz"), 0);
-    ASSERT_EQ(update(0x01020304, 9, ""), 0);
-    ASSERT_EQ(update(2, 1, "v"), 0);
+    ASSERT_EQ(0, update(0x01020304, 5, "xyz"));
+    ASSERT_EQ(0, update(0x01020304, 9, ""));
+    ASSERT_EQ(0, update(2, 1, "v"));
     // Inode LE, '7', aid BE, -cver BE | dver LE, value.
     const std::vector<std::pair<std::string, std::string>> want = {
         {"1f00001037" "00000002" "ffffffff", "f0ffff7f" "76"},
@@ -120,13 +120,13 @@ TEST_F(EattrTest, RecordsAreStoredByteForByte) {
     };
     auto records = all_records(inodes());
     std::erase_if(records, [](const auto &r) { return r.first.substr(8, 2) != "37"; });
-    EXPECT_EQ(records, want);
+    EXPECT_EQ(want, records);
 }
 
 TEST_F(EattrTest, ValuesThroughTheirVersions) {
-    ASSERT_EQ(update(1, 5, "A"), 0);
-    ASSERT_EQ(update(1, 9, "B0"), 0);
-    ASSERT_EQ(update(1, 9, "B"), 0);  // the same version again: replaced in place
+    ASSERT_EQ(0, update(1, 5, "A"));
+    ASSERT_EQ(0, update(1, 9, "B0"));
+    ASSERT_EQ(0, update(1, 9, "B"));  // the same version again: replaced in place
     const Val none{DB_NOTFOUND};
     const std::pair<uint32_t, Val> cases[] = {
         {4, none}, {5, {0, 5, 9, "A"}}, {7, {0, 5, 9, "A"}}, {9, {0, 9, kLive, "B"}},
@@ -134,28 +134,28 @@ TEST_F(EattrTest, ValuesThroughTheirVersions) {
         {0, none}, {0xfffffff0, none},  // no value before the first version
     };
     env_.mark_log();
-    for (const auto &[ver, want] : cases) EXPECT_EQ(lookup(1, ver), want) << ver;
-    EXPECT_EQ(walk(1, 1), (std::vector<Val>{{0, 5, 9, "A"}, {0, 9, kLive, "B"}}));
-    EXPECT_EQ(lastver(1), (Val{0, 9, kLive}));
+    for (const auto &[ver, want] : cases) EXPECT_EQ(want, lookup(1, ver)) << ver;
+    EXPECT_EQ((std::vector<Val>{{0, 5, 9, "A"}, {0, 9, kLive, "B"}}), walk(1, 1));
+    EXPECT_EQ((Val{0, 9, kLive}), lastver(1));
 
     // Clearing in the version that wrote B removes it; A still ends at 9.
-    ASSERT_EQ(clear(1, 9), 0);
-    EXPECT_EQ(lookup(1, 9), none);
-    EXPECT_EQ(lookup(1, 7), (Val{0, 5, 9, "A"}));
-    EXPECT_EQ(lastver(1), (Val{0, 5, 9}));
-    ASSERT_EQ(clear(1, 12), 0);  // nothing current: nothing to do
-    ASSERT_EQ(update(1, 12, "C"), 0);
-    ASSERT_EQ(clear(1, 14), 0);
-    EXPECT_EQ(lastver(1), (Val{0, 12, 14}));
-    EXPECT_EQ(lookup(1, 13), (Val{0, 12, 14, "C"}));
-    EXPECT_EQ(lookup(1, 14), none);
-    EXPECT_EQ(lastver(2), none);
+    ASSERT_EQ(0, clear(1, 9));
+    EXPECT_EQ(none, lookup(1, 9));
+    EXPECT_EQ((Val{0, 5, 9, "A"}), lookup(1, 7));
+    EXPECT_EQ((Val{0, 5, 9}), lastver(1));
+    ASSERT_EQ(0, clear(1, 12));  // nothing current: nothing to do
+    ASSERT_EQ(0, update(1, 12, "C"));
+    ASSERT_EQ(0, clear(1, 14));
+    EXPECT_EQ((Val{0, 12, 14}), lastver(1));
+    EXPECT_EQ((Val{0, 12, 14, "C"}), lookup(1, 13));
+    EXPECT_EQ(none, lookup(1, 14));
+    EXPECT_EQ(none, lastver(2));
     EXPECT_TRUE(env_.error_lines().empty());  // an absent value is an answer, not a failure
 }
 
 TEST_F(EattrTest, WalksStayWithinTheirAttribute) {
     for (uint32_t aid : {2u, 3u, 4u})
-        for (uint32_t v : {3u, 6u, 8u}) ASSERT_EQ(update(aid, v, std::to_string(aid * 10 + v)), 0);
+        for (uint32_t v : {3u, 6u, 8u}) ASSERT_EQ(0, update(aid, v, std::to_string(aid * 10 + v)));
     const std::pair<uint32_t, std::vector<std::string>> cases[] = {
         {0, {}},  // version 0 sorts before every stored version
         {1, {"33", "36", "38"}},
@@ -167,17 +167,17 @@ TEST_F(EattrTest, WalksStayWithinTheirAttribute) {
     for (const auto &[from, want] : cases) {
         std::vector<std::string> got;
         for (const Val &v : walk(3, from)) got.push_back(v.value);
-        EXPECT_EQ(got, want) << from;
+        EXPECT_EQ(want, got) << from;
     }
-    EXPECT_EQ(walk(1, 1).size(), 0u);
-    EXPECT_EQ(walk(5, 1).size(), 0u);  // after the last attribute of the inode
+    EXPECT_EQ(0u, walk(1, 1).size());
+    EXPECT_EQ(0u, walk(5, 1).size());  // after the last attribute of the inode
     // The inode's other records and another inode's attributes end walks too.
     qnst_inoderec other{};
-    ASSERT_EQ(qnst_inode_open(&other, &m_, nullptr, kIno + 1), 0);
-    ASSERT_EQ(update(1, 2, "o", &other), 0);
-    EXPECT_EQ(walk(4, 1).size(), 3u);
-    EXPECT_EQ(walk(0, 1, &other).size(), 0u);
-    EXPECT_EQ(walk(1, 1, &other), (std::vector<Val>{{0, 2, kLive, "o"}}));
+    ASSERT_EQ(0, qnst_inode_open(&other, &m_, nullptr, kIno + 1));
+    ASSERT_EQ(0, update(1, 2, "o", &other));
+    EXPECT_EQ(3u, walk(4, 1).size());
+    EXPECT_EQ(0u, walk(0, 1, &other).size());
+    EXPECT_EQ((std::vector<Val>{{0, 2, kLive, "o"}}), walk(1, 1, &other));
 }
 
 TEST_F(EattrTest, EmptyAndLargeValuesRoundTrip) {
@@ -188,30 +188,30 @@ TEST_F(EattrTest, EmptyAndLargeValuesRoundTrip) {
                                              big};
     uint32_t ver = 2;  // a walk from 1 starts after version 1
     for (const std::string &value : values) {
-        ASSERT_EQ(update(7, ver, value), 0);
+        ASSERT_EQ(0, update(7, ver, value));
         const Val got = lookup(7, ver);
-        EXPECT_EQ(got.rc, 0);
-        EXPECT_EQ(got.value.size(), value.size());
+        EXPECT_EQ(0, got.rc);
+        EXPECT_EQ(value.size(), got.value.size());
         EXPECT_TRUE(got.value == value) << value.size();
         ++ver;
     }
     const std::vector<Val> rows = walk(7, 1);
-    ASSERT_EQ(rows.size(), values.size());
+    ASSERT_EQ(values.size(), rows.size());
     for (size_t i = 0; i < values.size(); ++i) {
-        EXPECT_EQ(rows[i].cver, i + 2);
-        EXPECT_EQ(rows[i].dver, i + 1 == values.size() ? kLive : i + 3);
+        EXPECT_EQ(i + 2, rows[i].cver);
+        EXPECT_EQ(i + 1 == values.size() ? kLive : i + 3, rows[i].dver);
         EXPECT_TRUE(rows[i].value == values[i]) << i;
     }
     // Clearing the large value rewrites it whole with its end version.
-    ASSERT_EQ(clear(7, 20), 0);
+    ASSERT_EQ(0, clear(7, 20));
     EXPECT_TRUE(lookup(7, 19).value == big);
-    EXPECT_EQ(lookup(7, 19).dver, 20u);
+    EXPECT_EQ(20u, lookup(7, 19).dver);
 }
 
 TEST_F(EattrTest, RefusedUpdatesWriteNothing) {
-    ASSERT_EQ(update(1, 5, "A"), 0);
-    ASSERT_EQ(update(2, 5, "A"), 0);
-    ASSERT_EQ(clear(2, 9), 0);
+    ASSERT_EQ(0, update(1, 5, "A"));
+    ASSERT_EQ(0, update(2, 5, "A"));
+    ASSERT_EQ(0, clear(2, 9));
     const auto before = all_records(inodes());
     env_.mark_log();
     struct Case {
@@ -234,17 +234,15 @@ TEST_F(EattrTest, RefusedUpdatesWriteNothing) {
          [&](DB_TXN *x) { return qnst_eatr_clear(&ino_, x, 1, 4); }},
         {"clear at 0", [&](DB_TXN *x) { return qnst_eatr_clear(&ino_, x, 1, 0); }},
     };
-    for (const Case &c : cases) EXPECT_EQ(txn(c.call), EINVAL) << c.what;
-    EXPECT_EQ(all_records(inodes()), before);
-    const auto lines = env_.error_lines();
-    EXPECT_EQ(lines.size(), std::size(cases));
-    for (const std::string &line : lines)
-        EXPECT_TRUE(std::regex_match(line, std::regex(log_prefix_re(kSource) + "code 22"))) << line;
+    for (const Case &c : cases) EXPECT_EQ(EINVAL, txn(c.call)) << c.what;
+    EXPECT_EQ(before, all_records(inodes()));
+    expect_code_lines(env_.error_lines(),
+                      std::vector(std::size(cases), std::pair{kSource, EINVAL}));
 
     env_.mark_log();
-    EXPECT_EQ(purge(1, 4), DB_NOTFOUND);
+    EXPECT_EQ(DB_NOTFOUND, purge(1, 4));
     EXPECT_TRUE(env_.error_lines().empty());
-    EXPECT_EQ(txn([](DB_TXN *x) { return qnst_eatr_update(nullptr, x, 1, 5, "", 0); }), EINVAL);
+    EXPECT_EQ(EINVAL, txn([](DB_TXN *x) { return qnst_eatr_update(nullptr, x, 1, 5, "", 0); }));
 }
 
 TEST_F(EattrTest, DamagedRecordIsReported) {
@@ -257,12 +255,13 @@ TEST_F(EattrTest, DamagedRecordIsReported) {
     uint8_t two[2] = {1, 2};
     DBT kd = qnst::user_dbt(key, sizeof key);
     DBT dd = qnst::user_dbt(two, sizeof two);
-    ASSERT_EQ(inodes()->put(inodes(), nullptr, &kd, &dd, 0), 0);
+    ASSERT_EQ(0, inodes()->put(inodes(), nullptr, &kd, &dd, 0));
     env_.mark_log();
-    EXPECT_EQ(lookup(1, 3).rc, EIO);
-    EXPECT_EQ(lastver(1).rc, EIO);
-    EXPECT_EQ(update(1, 4, "x"), EIO);
-    EXPECT_EQ(txn([&](DB_TXN *x) {
+    EXPECT_EQ(EIO, lookup(1, 3).rc);
+    EXPECT_EQ(EIO, lastver(1).rc);
+    EXPECT_EQ(EIO, update(1, 4, "x"));
+    EXPECT_EQ(EIO,
+              txn([&](DB_TXN *x) {
                   DBC *c = nullptr;
                   uint32_t cv, dv, size;
                   void *value, *buf = nullptr;
@@ -270,28 +269,27 @@ TEST_F(EattrTest, DamagedRecordIsReported) {
                   EXPECT_EQ(c, nullptr);
                   EXPECT_EQ(buf, nullptr);
                   return rc;
-              }),
-              EIO);
-    EXPECT_EQ(env_.error_lines().size(), 4u);
+              }));
+    EXPECT_EQ(4u, env_.error_lines().size());
 }
 
 TEST_F(EattrTest, PurgeRemovesOneRecordOnly) {
-    ASSERT_EQ(update(1, 3, "a"), 0);
-    ASSERT_EQ(update(1, 5, "b"), 0);
-    ASSERT_EQ(update(1, 7, "c"), 0);
-    ASSERT_EQ(purge(1, 5), 0);
-    EXPECT_EQ(walk(1, 1), (std::vector<Val>{{0, 3, 5, "a"}, {0, 7, kLive, "c"}}));
-    EXPECT_EQ(lookup(1, 6).rc, DB_NOTFOUND);  // the gap is not closed
-    ASSERT_EQ(purge(1, 7), 0);
-    EXPECT_EQ(lastver(1), (Val{0, 3, 5}));
-    ASSERT_EQ(update(1, 8, "d"), 0);  // no current value: nothing to end
-    EXPECT_EQ(walk(1, 1), (std::vector<Val>{{0, 3, 5, "a"}, {0, 8, kLive, "d"}}));
+    ASSERT_EQ(0, update(1, 3, "a"));
+    ASSERT_EQ(0, update(1, 5, "b"));
+    ASSERT_EQ(0, update(1, 7, "c"));
+    ASSERT_EQ(0, purge(1, 5));
+    EXPECT_EQ((std::vector<Val>{{0, 3, 5, "a"}, {0, 7, kLive, "c"}}), walk(1, 1));
+    EXPECT_EQ(DB_NOTFOUND, lookup(1, 6).rc);  // the gap is not closed
+    ASSERT_EQ(0, purge(1, 7));
+    EXPECT_EQ((Val{0, 3, 5}), lastver(1));
+    ASSERT_EQ(0, update(1, 8, "d"));  // no current value: nothing to end
+    EXPECT_EQ((std::vector<Val>{{0, 3, 5, "a"}, {0, 8, kLive, "d"}}), walk(1, 1));
 }
 
 TEST_F(EattrTest, MiscInodeKeepsAttributesAmongItsOtherRecords) {
     qnst_inoderec misc{};
-    ASSERT_EQ(qnst_inode_open(&misc, &m_, nullptr, 0x10000040), 0);
-    ASSERT_EQ(qnst_misc_inode_init(&misc, 1), 0);
+    ASSERT_EQ(0, qnst_inode_open(&misc, &m_, nullptr, 0x10000040));
+    ASSERT_EQ(0, qnst_misc_inode_init(&misc, 1));
     // Records of other kinds around the attributes, larger than the first read offers.
     std::string big_key(3000, 'k');
     qnst::store_le32(reinterpret_cast<uint8_t *>(big_key.data()), 0x10000040);
@@ -299,18 +297,18 @@ TEST_F(EattrTest, MiscInodeKeepsAttributesAmongItsOtherRecords) {
     std::string big_data(200, 'd');
     DBT key = qnst::user_dbt(big_key.data(), uint32_t(big_key.size()));
     DBT data = qnst::user_dbt(big_data.data(), uint32_t(big_data.size()));
-    ASSERT_EQ(misc.own_db->put(misc.own_db, nullptr, &key, &data, 0), 0);
-    ASSERT_EQ(txn([&](DB_TXN *x) {
+    ASSERT_EQ(0, misc.own_db->put(misc.own_db, nullptr, &key, &data, 0));
+    ASSERT_EQ(0,
+              txn([&](DB_TXN *x) {
                   return qnst_inode_usage_set(&misc, x, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-              }),
-              0);
-    EXPECT_EQ(walk(0xffffffff, 1, &misc).size(), 0u);
-    EXPECT_EQ(lookup(0xffffffff, 5, &misc).rc, DB_NOTFOUND);
-    ASSERT_EQ(update(0xffffffff, 2, "last", &misc), 0);
-    ASSERT_EQ(update(0, 2, "first", &misc), 0);
-    EXPECT_EQ(walk(0xffffffff, 1, &misc), (std::vector<Val>{{0, 2, kLive, "last"}}));
-    EXPECT_EQ(walk(0, 1, &misc), (std::vector<Val>{{0, 2, kLive, "first"}}));
-    EXPECT_EQ(lookup(0, 3, &misc), (Val{0, 2, kLive, "first"}));
+              }));
+    EXPECT_EQ(0u, walk(0xffffffff, 1, &misc).size());
+    EXPECT_EQ(DB_NOTFOUND, lookup(0xffffffff, 5, &misc).rc);
+    ASSERT_EQ(0, update(0xffffffff, 2, "last", &misc));
+    ASSERT_EQ(0, update(0, 2, "first", &misc));
+    EXPECT_EQ((std::vector<Val>{{0, 2, kLive, "last"}}), walk(0xffffffff, 1, &misc));
+    EXPECT_EQ((std::vector<Val>{{0, 2, kLive, "first"}}), walk(0, 1, &misc));
+    EXPECT_EQ((Val{0, 2, kLive, "first"}), lookup(0, 3, &misc));
     qnst_inode_close(&misc);
 }
 
@@ -328,7 +326,8 @@ TEST_F(EattrTest, RandomHistoryAgreesWithModel) {
     uint32_t ver = 1;
 
     auto check = [&] {
-        ASSERT_EQ(txn([&](DB_TXN *x) {
+        ASSERT_EQ(0,
+                  txn([&](DB_TXN *x) {
                       for (uint32_t aid : aids) {
                           const auto &list = model[aid];
                           for (uint32_t v = 1; v <= ver + 1; ++v) {
@@ -354,8 +353,7 @@ TEST_F(EattrTest, RandomHistoryAgreesWithModel) {
                           EXPECT_EQ(got, last) << aid;
                       }
                       return 0;
-                  }),
-                  0);
+                  }));
     };
 
     for (int stepno = 0; stepno < 400 && !HasFailure(); ++stepno) {
@@ -368,11 +366,11 @@ TEST_F(EattrTest, RandomHistoryAgreesWithModel) {
         const int op = int(pick(10));
         if (op < 5) {
             const std::string value(pick(3) ? pick(40) : 3000 + pick(5000), char('a' + pick(26)));
-            ASSERT_EQ(update(aid, ver, value), 0);
+            ASSERT_EQ(0, update(aid, ver, value));
             if (live) live->dver = ver;
             list[ver] = {kLive, value};
         } else if (op < 8) {
-            ASSERT_EQ(clear(aid, ver), 0);
+            ASSERT_EQ(0, clear(aid, ver));
             if (live && list.rbegin()->first == ver) {
                 list.erase(ver);
             } else if (live) {
@@ -381,15 +379,15 @@ TEST_F(EattrTest, RandomHistoryAgreesWithModel) {
         } else if (op < 9) {
             if (list.empty()) continue;
             auto it = std::next(list.begin(), long(pick(list.size())));
-            ASSERT_EQ(purge(aid, it->first), 0);
+            ASSERT_EQ(0, purge(aid, it->first));
             list.erase(it);
         } else {
             // An aborted update leaves nothing behind.
-            ASSERT_EQ(with_txn(dbenv(), [&](DB_TXN *x) {
+            ASSERT_EQ(QNST_RETRY,
+                      with_txn(dbenv(), [&](DB_TXN *x) {
                           const int rc = qnst_eatr_update(&ino_, x, aid, ver, "zz", 2);
                           return rc ? rc : QNST_RETRY;
-                      }),
-                      QNST_RETRY);
+                      }));
         }
         check();
     }

@@ -44,16 +44,16 @@ QNST_BEGIN_DECLS
 
 /* The value of `aid` at version `ver`.
  * Returns 0 with cver, dver, value, size and buf set; DB_NOTFOUND (not logged) when the
- * attribute had no value at `ver` (always so for ver 0 and above 0x7fffffff); 12 (ENOMEM, logged) when
- * the value's buffer cannot be allocated; 5 (EIO, logged) for a damaged record; 22 (EINVAL,
- * logged) when the handle has no record database; or a Berkeley DB code (logged). */
+ * attribute had no value at `ver` (always so for ver 0 and above 0x7fffffff); ENOMEM
+ * (logged) when the value's buffer cannot be allocated; EIO (logged) for a damaged record;
+ * EINVAL (logged) when the handle has no record database; or a Berkeley DB code (logged). */
 QNST_API int qnst_eatr_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
                               uint32_t *cver, uint32_t *dver, void **value, uint32_t *size,
                               void **buf);
 
 /* The cver and dver of the newest record of `aid`, current or ended.
- * Returns 0; DB_NOTFOUND (not logged) when the attribute has no record; 5 (EIO, logged) for a
- * damaged record; 22 (EINVAL, logged) when the handle has no record database; or a Berkeley DB
+ * Returns 0; DB_NOTFOUND (not logged) when the attribute has no record; EIO (logged) for a
+ * damaged record; EINVAL (logged) when the handle has no record database; or a Berkeley DB
  * code (logged). */
 QNST_API int qnst_eatr_lastver(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t *cver,
                                uint32_t *dver);
@@ -61,23 +61,23 @@ QNST_API int qnst_eatr_lastver(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, 
 /* Makes `value` (`size` bytes; null allowed for size 0) the value of `aid` from `ver` on. The
  * current value, if any, ends at `ver` and stays readable at earlier versions; one written in
  * `ver` itself is replaced.
- * Returns 0; 22 (EINVAL, logged) when `ver` is 0 or QNST_INODE_LIVE and above, when `ver` is
+ * Returns 0; EINVAL (logged) when `ver` is 0 or QNST_INODE_LIVE and above, when `ver` is
  * older than the attribute's newest record, when size > QNST_EATR_MAXVALUE, when value is
- * null with a non-zero size, or when the handle has no record database; 12 (ENOMEM, logged)
- * when a record buffer cannot be allocated; 5 (EIO, logged) for a damaged record; or a
+ * null with a non-zero size, or when the handle has no record database; ENOMEM (logged)
+ * when a record buffer cannot be allocated; EIO (logged) for a damaged record; or a
  * Berkeley DB code (logged). */
 QNST_API int qnst_eatr_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
                               const void *value, uint32_t size);
 
 /* Ends the current value of `aid` at `ver`; a value written in `ver` itself is removed. Nothing
  * current: nothing to do.
- * Returns 0; 22 (EINVAL, logged) when `ver` is 0 or QNST_INODE_LIVE and above, when the
- * current value was written after `ver`, or when the handle has no record database; 5 (EIO,
- * logged) for a damaged record; or a Berkeley DB code (logged). */
+ * Returns 0; EINVAL (logged) when `ver` is 0 or QNST_INODE_LIVE and above, when the
+ * current value was written after `ver`, or when the handle has no record database; EIO
+ * (logged) for a damaged record; or a Berkeley DB code (logged). */
 QNST_API int qnst_eatr_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver);
 
 /* Deletes the record of `aid` written at `cver`; neighbouring records are left as they are.
- * Returns 0; DB_NOTFOUND (not logged) when there is no such record; 22 (EINVAL, logged) when
+ * Returns 0; DB_NOTFOUND (not logged) when there is no such record; EINVAL (logged) when
  * the handle has no record database; or a Berkeley DB code (logged). */
 QNST_API int qnst_eatr_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t cver);
 
@@ -85,15 +85,15 @@ QNST_API int qnst_eatr_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, ui
  * lastver of 0 finds nothing: version 0 sorts before every stored version). qnst_eatr_next
  * returns the next newer ones. The walk has ended when a call returns 0 with cver 0 (value
  * and buf null); the cursor is handed out in any case and is closed with qnst_eatr_done.
- * Returns 0 with *cursor set; 12 (ENOMEM, logged); 5 (EIO, logged) for a damaged record; 22 (EINVAL,
- * logged) when the handle has no record database; or a Berkeley DB code (logged), with no
+ * Returns 0 with *cursor set; ENOMEM (logged); EIO (logged) for a damaged record; EINVAL
+ * (logged) when the handle has no record database; or a Berkeley DB code (logged), with no
  * cursor handed out. */
 QNST_API int qnst_eatr_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t lastver,
                             DBC **cursor, uint32_t *cver, uint32_t *dver, void **value,
                             uint32_t *size, void **buf);
 
 /* The next newer record of the walk over `aid`.
- * Returns 0 (cver 0 at the end); 12 (ENOMEM, logged); 5 (EIO, logged) for a damaged record; or a
+ * Returns 0 (cver 0 at the end); ENOMEM (logged); EIO (logged) for a damaged record; or a
  * Berkeley DB code (logged). */
 QNST_API int qnst_eatr_next(qnst_inoderec *inode, DBC *cursor, uint32_t aid, uint32_t *cver,
                             uint32_t *dver, void **value, uint32_t *size, void **buf);

@@ -24,7 +24,7 @@ using FolderConcurrencyTest = ConcurrentItabmFixture;
 // one; the folder ends holding exactly what each thread's own sequence leaves.
 TEST_F(FolderConcurrencyTest, ConcurrentChangesLeaveEachThreadsEntries) {
     qnst_inoderec dirs[kThreads + 1] = {};
-    for (auto &d : dirs) ASSERT_EQ(qnst_inode_open(&d, &m_, nullptr, kDir), 0);
+    for (auto &d : dirs) ASSERT_EQ(0, qnst_inode_open(&d, &m_, nullptr, kDir));
     auto name = [](int t, uint32_t r) { return "t" + std::to_string(t) + "-" + std::to_string(r); };
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
@@ -46,7 +46,7 @@ TEST_F(FolderConcurrencyTest, ConcurrentChangesLeaveEachThreadsEntries) {
                     }
                     return e;
                 });
-                ASSERT_EQ(rc, 0);
+                ASSERT_EQ(0, rc);
             }
         });
     }
@@ -62,7 +62,7 @@ TEST_F(FolderConcurrencyTest, ConcurrentChangesLeaveEachThreadsEntries) {
                 qnst_dir_done(&dirs[kThreads], c);
                 return e;
             });
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
         }
     });
     for (auto &th : threads) th.join();
@@ -70,7 +70,8 @@ TEST_F(FolderConcurrencyTest, ConcurrentChangesLeaveEachThreadsEntries) {
     lister.join();
 
     size_t expected = 0, found = 0;
-    ASSERT_EQ(txn([&](DB_TXN *x) {
+    ASSERT_EQ(0,
+              txn([&](DB_TXN *x) {
                   for (int t = 0; t < kThreads; ++t) {
                       for (uint32_t r = 1; r <= kRounds; ++r) {
                           const std::string n = name(t, r) + (r % 3 == 0 ? "r" : "");
@@ -92,9 +93,8 @@ TEST_F(FolderConcurrencyTest, ConcurrentChangesLeaveEachThreadsEntries) {
                       e = qnst_dir_next(&dirs[0], c, 0, &cv, &dv, buf, &len, &type, &cino);
                   qnst_dir_done(&dirs[0], c);
                   return e;
-              }),
-              0);
-    EXPECT_EQ(found, expected);
+              }));
+    EXPECT_EQ(expected, found);
     EXPECT_TRUE(env_.error_lines().empty());
 }
 

@@ -97,7 +97,7 @@ protected:
                                       &r.type, &r.cino, last.name.data(),
                                       uint32_t(last.name.size()), last.cver);
             }
-            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(0, rc);
             if (rc) return rows;
             size_t taken = 0;
             while (rc == 0 && r.cver != 0) {
@@ -106,18 +106,18 @@ protected:
                 rc = qnst_dir_next(d, c, ver, &r.cver, &r.dver, r.name.data(), &len, &r.type,
                                    &r.cino);
             }
-            EXPECT_EQ(rc, 0);
-            EXPECT_EQ(qnst_dir_done(d, c), 0);
+            EXPECT_EQ(0, rc);
+            EXPECT_EQ(0, qnst_dir_done(d, c));
             if (rc || !page || r.cver == 0) return rows;
         }
     }
     std::vector<Row> walk(int32_t ver, size_t page = 0, qnst_inoderec *d = nullptr) {
         std::vector<Row> rows;
-        EXPECT_EQ(txn([&](DB_TXN *x) {
+        EXPECT_EQ(0,
+                  txn([&](DB_TXN *x) {
                       rows = walk_in(x, ver, page, d);
                       return 0;
-                  }),
-                  0);
+                  }));
         return rows;
     }
     static std::vector<std::string> names(const std::vector<Row> &rows) {
@@ -130,13 +130,13 @@ protected:
 };
 
 TEST_F(FolderTest, EntriesAreStoredByteForByte) {
-    ASSERT_EQ(add("ab", 5, 7, 0x1234), 0);
-    ASSERT_EQ(add("", 2, 1, 9), 0);
-    ASSERT_EQ(del("", 6), 0);
-    ASSERT_EQ(add("x", 1, 2, 3, nullptr), 0);
+    ASSERT_EQ(0, add("ab", 5, 7, 0x1234));
+    ASSERT_EQ(0, add("", 2, 1, 9));
+    ASSERT_EQ(0, del("", 6));
+    ASSERT_EQ(0, add("x", 1, 2, 3, nullptr));
     qnst_inoderec other{};
-    ASSERT_EQ(qnst_inode_open(&other, &m_, nullptr, kOther), 0);
-    ASSERT_EQ(add("a", 4, 1, 1, &other), 0);
+    ASSERT_EQ(0, qnst_inode_open(&other, &m_, nullptr, kOther));
+    ASSERT_EQ(0, add("a", 4, 1, 1, &other));
     // Folder LE, '6', namelen BE, name, -cver BE | dver LE, type LE, cino LE.
     const std::vector<std::pair<std::string, std::string>> want = {
         {"2000001036" "00000000" "fffffffe", "06000000" "01000000" "09000000"},
@@ -144,17 +144,17 @@ TEST_F(FolderTest, EntriesAreStoredByteForByte) {
         {"2000001036" "00000002" "6162" "fffffffb", "f0ffff7f" "07000000" "34120000"},
         {"2100001036" "00000001" "61" "fffffffc", "f0ffff7f" "01000000" "01000000"},
     };
-    EXPECT_EQ(all_records(m_.tables[1].folders), want);
+    EXPECT_EQ(want, all_records(m_.tables[1].folders));
     EXPECT_TRUE(all_records(m_.tables[0].folders).empty());
 }
 
 TEST_F(FolderTest, VisibilityAcrossVersions) {
     // "a": [3, 5) then [8, live); "b": [5, 9).
-    ASSERT_EQ(add("a", 3, 1, 30), 0);
-    ASSERT_EQ(del("a", 5), 0);
-    ASSERT_EQ(add("a", 8, 2, 80), 0);
-    ASSERT_EQ(add("b", 5, 1, 50), 0);
-    ASSERT_EQ(del("b", 9), 0);
+    ASSERT_EQ(0, add("a", 3, 1, 30));
+    ASSERT_EQ(0, del("a", 5));
+    ASSERT_EQ(0, add("a", 8, 2, 80));
+    ASSERT_EQ(0, add("b", 5, 1, 50));
+    ASSERT_EQ(0, del("b", 9));
     struct Case {
         std::string name;
         uint32_t ver;
@@ -174,9 +174,9 @@ TEST_F(FolderTest, VisibilityAcrossVersions) {
     env_.mark_log();
     for (const Case &c : cases) {
         const Found f = lookup(c.name, c.ver);
-        EXPECT_EQ(f.rc, c.rc) << c.name << "@" << c.ver;
+        EXPECT_EQ(c.rc, f.rc) << c.name << "@" << c.ver;
         if (f.rc == 0) {
-            EXPECT_EQ(std::tie(f.cver, f.dver, f.cino), std::tie(c.cver, c.dver, c.cino))
+            EXPECT_EQ(std::tie(c.cver, c.dver, c.cino), std::tie(f.cver, f.dver, f.cino))
                 << c.name << "@" << c.ver;
         }
     }
@@ -194,38 +194,38 @@ TEST_F(FolderTest, VisibilityAcrossVersions) {
         {-8, {"b"}},
         {-9, {}},
     };
-    for (const auto &[ver, want] : walks) EXPECT_EQ(names(walk(ver)), want) << ver;
-    EXPECT_EQ(walk(-4)[1], (Row{"a", 3, 5, 1, 30}));
+    for (const auto &[ver, want] : walks) EXPECT_EQ(want, names(walk(ver))) << ver;
+    EXPECT_EQ((Row{"a", 3, 5, 1, 30}), walk(-4)[1]);
 }
 
 TEST_F(FolderTest, DeleteEndsOrRemovesTheEntry) {
-    ASSERT_EQ(add("a", 5), 0);
-    ASSERT_EQ(add("n", 9), 0);
-    ASSERT_EQ(del("n", 9), 0);  // created and deleted in one version: gone
-    ASSERT_EQ(del("a", 9), 0);
-    EXPECT_EQ(walk(0), (std::vector<Row>{{"a", 5, 9, 1, 100}}));
+    ASSERT_EQ(0, add("a", 5));
+    ASSERT_EQ(0, add("n", 9));
+    ASSERT_EQ(0, del("n", 9));  // created and deleted in one version: gone
+    ASSERT_EQ(0, del("a", 9));
+    EXPECT_EQ((std::vector<Row>{{"a", 5, 9, 1, 100}}), walk(0));
     // Only what is visible at the version can be deleted, and the child must match.
     env_.mark_log();
-    EXPECT_EQ(del("a", 9), QNST_ENOENTRY);
-    EXPECT_EQ(del("a", 4), QNST_ENOENTRY);
-    EXPECT_EQ(del("a", 7, 101), QNST_ENOENTRY);
-    EXPECT_EQ(env_.error_lines().size(), 3u);
+    EXPECT_EQ(QNST_ENOENTRY, del("a", 9));
+    EXPECT_EQ(QNST_ENOENTRY, del("a", 4));
+    EXPECT_EQ(QNST_ENOENTRY, del("a", 7, 101));
+    EXPECT_EQ(3u, env_.error_lines().size());
     expect_code_lines(env_.error_lines(), {{kSource, QNST_ENOENTRY},
                                            {kSource, QNST_ENOENTRY},
                                            {kSource, QNST_ENOENTRY}});
-    EXPECT_EQ(del("a", 7, 100), 0);
-    EXPECT_EQ(walk(0), (std::vector<Row>{{"a", 5, 7, 1, 100}}));
-    EXPECT_EQ(purge("a", 5), 0);
+    EXPECT_EQ(0, del("a", 7, 100));
+    EXPECT_EQ((std::vector<Row>{{"a", 5, 7, 1, 100}}), walk(0));
+    EXPECT_EQ(0, purge("a", 5));
     EXPECT_TRUE(walk(0).empty());
     env_.mark_log();
-    EXPECT_EQ(purge("a", 5), DB_NOTFOUND);
+    EXPECT_EQ(DB_NOTFOUND, purge("a", 5));
     expect_code_lines(env_.error_lines(), {{kSource, DB_NOTFOUND}});
 }
 
 TEST_F(FolderTest, LookupByChildStepsToOlderVersions) {
     // Two live versions of one name (a link re-added at 8 while the one of 3 stays).
-    ASSERT_EQ(add("a", 3, 1, 30), 0);
-    ASSERT_EQ(add("a", 8, 1, 80), 0);
+    ASSERT_EQ(0, add("a", 3, 1, 30));
+    ASSERT_EQ(0, add("a", 8, 1, 80));
     const std::tuple<uint32_t, uint32_t, int, uint32_t> cases[] = {
         // ver, cino asked, result, cver found
         {9, 0, 0, 8},  {9, 80, 0, 8}, {9, 30, 0, 3},
@@ -233,40 +233,41 @@ TEST_F(FolderTest, LookupByChildStepsToOlderVersions) {
     };
     for (const auto &[ver, cino, rc, cver] : cases) {
         const Found f = lookup("a", ver, cino);
-        EXPECT_EQ(f.rc, rc) << ver << "/" << cino;
+        EXPECT_EQ(rc, f.rc) << ver << "/" << cino;
         if (rc == 0) {
-            EXPECT_EQ(f.cver, cver) << ver << "/" << cino;
+            EXPECT_EQ(cver, f.cver) << ver << "/" << cino;
         }
     }
     // An ended newest version hides the older ones, whatever their child.
-    ASSERT_EQ(del("a", 9, 80), 0);
-    EXPECT_EQ(lookup("a", 10, 30).rc, QNST_ENOENTRY);
+    ASSERT_EQ(0, del("a", 9, 80));
+    EXPECT_EQ(QNST_ENOENTRY, lookup("a", 10, 30).rc);
 }
 
 TEST_F(FolderTest, ListingOrderLongerNamesFirstThenDescendingBytes) {
     for (const std::string &n : {std::string("a"), std::string("b"), std::string("bb"),
                                  std::string("ab"), std::string(), std::string("\xff"),
                                  std::string("B"), std::string("a\0", 2)})
-        ASSERT_EQ(add(n, 4), 0);
-    ASSERT_EQ(add("b", 2), 0);
+        ASSERT_EQ(0, add(n, 4));
+    ASSERT_EQ(0, add("b", 2));
     const std::vector<Row> rows = walk(0);
     const std::vector<std::string> want = {"bb", "ab", std::string("a\0", 2), "\xff", "b", "b",
                                            "a",  "B",  ""};
-    EXPECT_EQ(names(rows), want);
-    EXPECT_EQ(rows[4].cver, 2u);  // "b" of version 2 before "b" of version 4
+    EXPECT_EQ(want, names(rows));
+    EXPECT_EQ(2u, rows[4].cver);  // "b" of version 2 before "b" of version 4
     // Resuming from every entry in turn gives the same listing.
-    EXPECT_EQ(walk(0, 1), rows);
-    EXPECT_EQ(walk(0, 3), rows);
+    EXPECT_EQ(rows, walk(0, 1));
+    EXPECT_EQ(rows, walk(0, 3));
 }
 
 TEST_F(FolderTest, ResumeAfterAVanishedEntryAndAcrossFolders) {
     qnst_inoderec other{};
-    ASSERT_EQ(qnst_inode_open(&other, &m_, nullptr, kOther), 0);
-    ASSERT_EQ(add("zz", 1, 1, 1, &other), 0);  // sorts right after every entry of kDir
-    for (const char *n : {"a", "b", "c"}) ASSERT_EQ(add(n, 3), 0);
+    ASSERT_EQ(0, qnst_inode_open(&other, &m_, nullptr, kOther));
+    ASSERT_EQ(0, add("zz", 1, 1, 1, &other));  // sorts right after every entry of kDir
+    for (const char *n : {"a", "b", "c"}) ASSERT_EQ(0, add(n, 3));
     auto page = [&](const std::string &cookie, uint32_t cver) {
         std::vector<std::string> got;
-        EXPECT_EQ(txn([&](DB_TXN *x) {
+        EXPECT_EQ(0,
+                  txn([&](DB_TXN *x) {
                       DBC *c = nullptr;
                       char name[QNST_DIR_MAXNAME];
                       uint32_t cv = 0, dv, len, type, cino;
@@ -279,37 +280,37 @@ TEST_F(FolderTest, ResumeAfterAVanishedEntryAndAcrossFolders) {
                       }
                       qnst_dir_done(&dir_, c);
                       return rc;
-                  }),
-                  0);
+                  }));
         return got;
     };
-    EXPECT_EQ(page("c", 3), (std::vector<std::string>{"b", "a"}));
-    ASSERT_EQ(purge("b", 3), 0);
-    EXPECT_EQ(page("b", 3), (std::vector<std::string>{"a"}));    // the cookie's entry is gone
-    EXPECT_EQ(page("c", 1), (std::vector<std::string>{"c", "a"}));  // between versions of c
-    EXPECT_EQ(page("a", 3), (std::vector<std::string>{}));
-    EXPECT_EQ(page("zzz", 1), (std::vector<std::string>{"c", "a"}));  // beyond every name
-    EXPECT_EQ(names(walk(0, 0, &other)), (std::vector<std::string>{"zz"}));
+    EXPECT_EQ((std::vector<std::string>{"b", "a"}), page("c", 3));
+    ASSERT_EQ(0, purge("b", 3));
+    EXPECT_EQ((std::vector<std::string>{"a"}), page("b", 3));    // the cookie's entry is gone
+    EXPECT_EQ((std::vector<std::string>{"c", "a"}), page("c", 1));  // between versions of c
+    EXPECT_EQ((std::vector<std::string>{}), page("a", 3));
+    EXPECT_EQ((std::vector<std::string>{"c", "a"}), page("zzz", 1));  // beyond every name
+    EXPECT_EQ((std::vector<std::string>{"zz"}), names(walk(0, 0, &other)));
 }
 
 TEST_F(FolderTest, NameLengthLimitOnEveryCall) {
     const std::string longest(QNST_DIR_MAXNAME, 'n');
     const std::string too_long(QNST_DIR_MAXNAME + 1, 'n');
-    ASSERT_EQ(add(longest, 3, 1, 5), 0);
-    EXPECT_EQ(lookup(longest, 3).cino, 5u);
-    EXPECT_EQ(walk(3), (std::vector<Row>{{longest, 3, kLive, 1, 5}}));
-    EXPECT_EQ(walk(3, 1), (std::vector<Row>{{longest, 3, kLive, 1, 5}}));
+    ASSERT_EQ(0, add(longest, 3, 1, 5));
+    EXPECT_EQ(5u, lookup(longest, 3).cino);
+    EXPECT_EQ((std::vector<Row>{{longest, 3, kLive, 1, 5}}), walk(3));
+    EXPECT_EQ((std::vector<Row>{{longest, 3, kLive, 1, 5}}), walk(3, 1));
 
     env_.mark_log();
     const auto before = all_records(m_.tables[1].folders);
-    EXPECT_EQ(add(too_long, 3), ENOSPC);
-    EXPECT_EQ(lookup(too_long, 3).rc, ENOSPC);
-    EXPECT_EQ(del(too_long, 4), ENOSPC);
-    EXPECT_EQ(purge(too_long, 3), ENOSPC);
-    EXPECT_EQ(rename(longest, too_long), ENOSPC);
-    EXPECT_EQ(rename(too_long, "x"), ENOSPC);
-    EXPECT_EQ(rename(too_long, too_long + "more"), ENOSPC);
-    EXPECT_EQ(txn([&](DB_TXN *x) {
+    EXPECT_EQ(ENOSPC, add(too_long, 3));
+    EXPECT_EQ(ENOSPC, lookup(too_long, 3).rc);
+    EXPECT_EQ(ENOSPC, del(too_long, 4));
+    EXPECT_EQ(ENOSPC, purge(too_long, 3));
+    EXPECT_EQ(ENOSPC, rename(longest, too_long));
+    EXPECT_EQ(ENOSPC, rename(too_long, "x"));
+    EXPECT_EQ(ENOSPC, rename(too_long, too_long + "more"));
+    EXPECT_EQ(ENOSPC,
+              txn([&](DB_TXN *x) {
                   DBC *c = nullptr;
                   char name[QNST_DIR_MAXNAME];
                   uint32_t cv = 0, dv, len, type, cino;
@@ -318,28 +319,27 @@ TEST_F(FolderTest, NameLengthLimitOnEveryCall) {
                                                   uint32_t(too_long.size()), 3);
                   EXPECT_EQ(c, nullptr);
                   return rc;
-              }),
-              ENOSPC);
-    EXPECT_EQ(all_records(m_.tables[1].folders), before);
+              }));
+    EXPECT_EQ(before, all_records(m_.tables[1].folders));
     EXPECT_TRUE(env_.error_lines().empty());
 
-    EXPECT_EQ(rename(longest, "short"), 0);
-    EXPECT_EQ(rename("short", longest), 0);
-    EXPECT_EQ(del(longest, 4), 0);
-    EXPECT_EQ(purge(longest, 3), 0);
+    EXPECT_EQ(0, rename(longest, "short"));
+    EXPECT_EQ(0, rename("short", longest));
+    EXPECT_EQ(0, del(longest, 4));
+    EXPECT_EQ(0, purge(longest, 3));
 }
 
 TEST_F(FolderTest, BadArgumentsAreRefused) {
-    EXPECT_EQ(add("a", 0), EINVAL);  // would read as the end of a listing
-    EXPECT_EQ(add("a", kLive), EINVAL);
-    EXPECT_EQ(add("a", 0x80000001u), EINVAL);
-    EXPECT_EQ(txn([&](DB_TXN *x) { return qnst_dir_add(&dir_, x, nullptr, 3, 1, 1, 1); }),
-              EINVAL);
+    EXPECT_EQ(EINVAL, add("a", 0));  // would read as the end of a listing
+    EXPECT_EQ(EINVAL, add("a", kLive));
+    EXPECT_EQ(EINVAL, add("a", 0x80000001u));
+    EXPECT_EQ(EINVAL,
+              txn([&](DB_TXN *x) { return qnst_dir_add(&dir_, x, nullptr, 3, 1, 1, 1); }));
     qnst_inoderec closed{};
-    ASSERT_EQ(qnst_inode_open(&closed, &m_, nullptr, 0x10000030), 0);
-    ASSERT_EQ(qnst_misc_inode_init(&closed, 1), 0);
-    ASSERT_EQ(qnst_inode_close(&closed), 0);  // misc mode: no folder database any more
-    EXPECT_EQ(add("a", 1, 1, 1, &closed), EINVAL);
+    ASSERT_EQ(0, qnst_inode_open(&closed, &m_, nullptr, 0x10000030));
+    ASSERT_EQ(0, qnst_misc_inode_init(&closed, 1));
+    ASSERT_EQ(0, qnst_inode_close(&closed));  // misc mode: no folder database any more
+    EXPECT_EQ(EINVAL, add("a", 1, 1, 1, &closed));
     EXPECT_TRUE(all_records(m_.tables[1].folders).empty());
 }
 
@@ -350,7 +350,7 @@ TEST_F(FolderTest, DamagedEntriesAreReported) {
             char name[QNST_DIR_MAXNAME];
             uint32_t cv, dv, len, type, cino;
             const int rc = qnst_dir_walk(&dir_, x, 0, &c, &cv, &dv, name, &len, &type, &cino);
-            EXPECT_EQ(c, nullptr);
+            EXPECT_EQ(nullptr, c);
             return rc;
         });
     };
@@ -369,61 +369,61 @@ TEST_F(FolderTest, DamagedEntriesAreReported) {
         std::string data(datasize, '\0');
         DBT kd = qnst::user_dbt(key.data(), uint32_t(key.size()));
         DBT dd = qnst::user_dbt(data.data(), uint32_t(data.size()));
-        ASSERT_EQ(dir_.folder_db->put(dir_.folder_db, nullptr, &kd, &dd, 0), 0);
+        ASSERT_EQ(0, dir_.folder_db->put(dir_.folder_db, nullptr, &kd, &dd, 0));
         env_.mark_log();
-        EXPECT_EQ(walk_rc(), EIO) << namelen;
+        EXPECT_EQ(EIO, walk_rc()) << namelen;
         if (namelen == 1) {
-            EXPECT_EQ(lookup("d", 3).rc, EIO);
+            EXPECT_EQ(EIO, lookup("d", 3).rc);
         }
-        EXPECT_EQ(env_.error_lines().size(), namelen == 1 ? 2u : 1u);
-        ASSERT_EQ(dir_.folder_db->del(dir_.folder_db, nullptr, &kd, 0), 0);
+        EXPECT_EQ(namelen == 1 ? 2u : 1u, env_.error_lines().size());
+        ASSERT_EQ(0, dir_.folder_db->del(dir_.folder_db, nullptr, &kd, 0));
     }
 }
 
 TEST_F(FolderTest, RenameMovesTheLiveEntryOnly) {
-    ASSERT_EQ(add("old", 2, 1, 20), 0);
-    ASSERT_EQ(del("old", 4), 0);
-    ASSERT_EQ(add("old", 6, 3, 60), 0);
-    ASSERT_EQ(add("dst", 6, 1, 99), 0);
+    ASSERT_EQ(0, add("old", 2, 1, 20));
+    ASSERT_EQ(0, del("old", 4));
+    ASSERT_EQ(0, add("old", 6, 3, 60));
+    ASSERT_EQ(0, add("dst", 6, 1, 99));
     env_.mark_log();
-    EXPECT_EQ(rename("old", "dst"), DB_KEYEXIST);
+    EXPECT_EQ(DB_KEYEXIST, rename("old", "dst"));
     expect_code_lines(env_.error_lines(), {{kSource, DB_KEYEXIST}});
     // The caller aborts; nothing moved.
-    EXPECT_EQ(names(walk(0)), (std::vector<std::string>{"old", "old", "dst"}));
+    EXPECT_EQ((std::vector<std::string>{"old", "old", "dst"}), names(walk(0)));
 
-    EXPECT_EQ(rename("old", "new"), 0);
-    EXPECT_EQ(walk(0), (std::vector<Row>{{"old", 2, 4, 1, 20},
+    EXPECT_EQ(0, rename("old", "new"));
+    EXPECT_EQ((std::vector<Row>{{"old", 2, 4, 1, 20},
                                          {"new", 6, kLive, 3, 60},
-                                         {"dst", 6, kLive, 1, 99}}));
-    EXPECT_EQ(rename("new", "dst", 1), 0);
-    EXPECT_EQ(walk(0), (std::vector<Row>{{"old", 2, 4, 1, 20}, {"dst", 6, kLive, 3, 60}}));
+                                         {"dst", 6, kLive, 1, 99}}), walk(0));
+    EXPECT_EQ(0, rename("new", "dst", 1));
+    EXPECT_EQ((std::vector<Row>{{"old", 2, 4, 1, 20}, {"dst", 6, kLive, 3, 60}}), walk(0));
     env_.mark_log();
-    EXPECT_EQ(rename("old", "x"), QNST_ENOENTRY);  // only a deleted version is left
+    EXPECT_EQ(QNST_ENOENTRY, rename("old", "x"));  // only a deleted version is left
     expect_code_lines(env_.error_lines(), {{kSource, QNST_ENOENTRY}});
 }
 
 TEST_F(FolderTest, MiscFolderSharesItsDatabaseWithOtherRecords) {
     qnst_inoderec misc{};
-    ASSERT_EQ(qnst_inode_open(&misc, &m_, nullptr, 0x10000040), 0);
-    ASSERT_EQ(qnst_misc_inode_init(&misc, 1), 0);
+    ASSERT_EQ(0, qnst_inode_open(&misc, &m_, nullptr, 0x10000040));
+    ASSERT_EQ(0, qnst_misc_inode_init(&misc, 1));
     // Records of other kinds on both sides of the entries: usage before, and after them a
     // record whose key and data are larger than any entry's.
-    ASSERT_EQ(txn([&](DB_TXN *x) {
+    ASSERT_EQ(0,
+              txn([&](DB_TXN *x) {
                   return qnst_inode_usage_set(&misc, x, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-              }),
-              0);
+              }));
     std::string big_key(3000, 'k');
     qnst::store_le32(reinterpret_cast<uint8_t *>(big_key.data()), 0x10000040);
     big_key[4] = '9';
     std::string big_data(200, 'd');
     DBT key = qnst::user_dbt(big_key.data(), uint32_t(big_key.size()));
     DBT data = qnst::user_dbt(big_data.data(), uint32_t(big_data.size()));
-    ASSERT_EQ(misc.own_db->put(misc.own_db, nullptr, &key, &data, 0), 0);
+    ASSERT_EQ(0, misc.own_db->put(misc.own_db, nullptr, &key, &data, 0));
 
     EXPECT_TRUE(walk(0, 0, &misc).empty());
-    for (const char *n : {"a", "bb"}) ASSERT_EQ(add(n, 2, 1, 7, &misc), 0);
-    EXPECT_EQ(names(walk(0, 0, &misc)), (std::vector<std::string>{"bb", "a"}));
-    EXPECT_EQ(names(walk(2, 1, &misc)), (std::vector<std::string>{"bb", "a"}));
+    for (const char *n : {"a", "bb"}) ASSERT_EQ(0, add(n, 2, 1, 7, &misc));
+    EXPECT_EQ((std::vector<std::string>{"bb", "a"}), names(walk(0, 0, &misc)));
+    EXPECT_EQ((std::vector<std::string>{"bb", "a"}), names(walk(2, 1, &misc)));
     EXPECT_TRUE(all_records(m_.tables[1].folders).empty());
     qnst_inode_close(&misc);
 }
@@ -448,7 +448,8 @@ TEST_F(FolderTest, RandomHistoryAgreesWithModel) {
         return &it->second.back();
     };
     auto check = [&] {
-        ASSERT_EQ(txn([&](DB_TXN *x) {
+        ASSERT_EQ(0,
+                  txn([&](DB_TXN *x) {
                       for (const std::string &n : universe) {
                           for (uint32_t v = 1; v <= ver; ++v) {
                               const Interval *want = nullptr;
@@ -485,8 +486,7 @@ TEST_F(FolderTest, RandomHistoryAgreesWithModel) {
                           }
                       }
                       return 0;
-                  }),
-                  0);
+                  }));
     };
 
     for (int stepno = 0; stepno < 300 && !HasFailure(); ++stepno) {
@@ -498,10 +498,10 @@ TEST_F(FolderTest, RandomHistoryAgreesWithModel) {
             if (live) continue;
             const uint32_t type = uint32_t(pick(3)), cino = next_cino++;
             // A name deleted in this very version comes back as a new interval.
-            ASSERT_EQ(add(n, ver, type, cino), 0);
+            ASSERT_EQ(0, add(n, ver, type, cino));
             model[n].push_back({ver, kLive, type, cino});
         } else if (op < 7) {
-            ASSERT_EQ(del(n, ver), live ? 0 : QNST_ENOENTRY);
+            ASSERT_EQ(live ? 0 : QNST_ENOENTRY, del(n, ver));
             if (live && live->cver == ver) {
                 model[n].pop_back();
             } else if (live) {
@@ -510,22 +510,22 @@ TEST_F(FolderTest, RandomHistoryAgreesWithModel) {
         } else if (op < 8) {
             const std::string &to = universe[pick(universe.size())];
             if (!live || !model[to].empty()) continue;
-            ASSERT_EQ(rename(n, to), 0);
+            ASSERT_EQ(0, rename(n, to));
             model[to].push_back(*live);
             model[n].pop_back();
         } else if (op < 9) {
             if (model[n].empty()) continue;
             const size_t k = pick(model[n].size());
-            ASSERT_EQ(purge(n, model[n][k].cver), 0);
+            ASSERT_EQ(0, purge(n, model[n][k].cver));
             model[n].erase(model[n].begin() + long(k));
         } else {
             // An aborted change leaves nothing behind.
-            ASSERT_EQ(with_txn(dbenv(), [&](DB_TXN *x) {
+            ASSERT_EQ(QNST_RETRY,
+                      with_txn(dbenv(), [&](DB_TXN *x) {
                           const int rc = qnst_dir_add(&dir_, x, n.data(), uint32_t(n.size()),
                                                       ver, 9, 9);
                           return rc ? rc : QNST_RETRY;
-                      }),
-                      QNST_RETRY);
+                      }));
         }
         check();
     }

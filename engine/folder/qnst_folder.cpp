@@ -18,7 +18,7 @@ constexpr uint32_t kLiveLookup = QNST_INODE_LIVE - 1;
 
 bool is_version(uint32_t v) { return static_cast<int32_t>(v) > 0 && v < QNST_INODE_LIVE; }
 
-// Checks shared by every call that takes a name: the length first (28, never logged, as add
+// Checks shared by every call that takes a name: the length first (ENOSPC, never logged, as add
 // has always answered), then what would make the call unsafe to run.
 int check_name(const qnst_inoderec *inode, const char *name, uint32_t namelen) {
     if (namelen > QNST_DIR_MAXNAME) return ENOSPC;

@@ -20,7 +20,7 @@
  * then cver descending. An entry is visible at version v (v > 0) when cver <= v < dver (signed).
  *
  * Names are 0 to QNST_DIR_MAXNAME bytes. Every call that takes a name refuses a longer one with
- * 28 (ENOSPC, not logged) before anything is read or written. Versions are positive: a cver of 0
+ * ENOSPC (not logged) before anything is read or written. Versions are positive: a cver of 0
  * would read as the end of a listing and sort as the newest version of its name.
  *
  * Error log: "logged" means one code entry for the failing call unless the code is
@@ -47,7 +47,7 @@ QNST_BEGIN_DECLS
 
 /* Adds the entry (name, cver) -> (type, cino), live (dver QNST_INODE_LIVE). An entry with the
  * same name and cver is overwritten.
- * Returns 0; 28 (ENOSPC, not logged) when namelen > QNST_DIR_MAXNAME; 22 (EINVAL, logged) when
+ * Returns 0; ENOSPC (not logged) when namelen > QNST_DIR_MAXNAME; EINVAL (logged) when
  * cver is not a version (0, or QNST_INODE_LIVE and above), the name is null with a non-zero
  * length, or the handle has no folder database; or a Berkeley DB code (logged). */
 QNST_API int qnst_dir_add(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
@@ -57,17 +57,17 @@ QNST_API int qnst_dir_add(qnst_inoderec *inode, DB_TXN *txn, const char *name, u
  * child (and returns the child found); otherwise only an entry with that child is accepted, and
  * older versions of the name are tried when the newest one visible has another child.
  * Returns 0 with cver, dver, type and cino set; QNST_ENOENTRY (not logged) when no entry of
- * that name (and child) is visible at `ver`, always so for ver 0 and above 0x7fffffff; 28
- * (ENOSPC, not logged) for a name longer than QNST_DIR_MAXNAME; 22 (EINVAL, logged) as for
- * qnst_dir_add; 5 (EIO, logged) when the entry found is damaged; or a Berkeley DB code
+ * that name (and child) is visible at `ver`, always so for ver 0 and above 0x7fffffff;
+ * ENOSPC (not logged) for a name longer than QNST_DIR_MAXNAME; EINVAL (logged) as for
+ * qnst_dir_add; EIO (logged) when the entry found is damaged; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_dir_lookup(qnst_inoderec *inode, DB_TXN *txn, const char *name,
                              uint32_t namelen, uint32_t ver, uint32_t *cver, uint32_t *dver,
                              uint32_t *type, uint32_t *cino);
 
 /* Deletes the exact entry (name, cver), whatever its dver.
- * Returns 0; DB_NOTFOUND (logged) when there is no such entry; 28 (ENOSPC, not logged) for a
- * name longer than QNST_DIR_MAXNAME; 22 (EINVAL, logged) as for qnst_dir_add; or a Berkeley DB
+ * Returns 0; DB_NOTFOUND (logged) when there is no such entry; ENOSPC (not logged) for a
+ * name longer than QNST_DIR_MAXNAME; EINVAL (logged) as for qnst_dir_add; or a Berkeley DB
  * code (logged). */
 QNST_API int qnst_dir_purge(qnst_inoderec *inode, DB_TXN *txn, const char *name,
                             uint32_t namelen, uint32_t cver);
@@ -84,9 +84,9 @@ QNST_API int qnst_dir_del(qnst_inoderec *inode, DB_TXN *txn, const char *name, u
  * deleted versions stay under the old name. With `overwrite` 0 an existing entry (newname, the
  * same cver) is not replaced.
  * Returns 0; QNST_ENOENTRY (logged) when `oldname` has no live entry; DB_KEYEXIST (logged) when
- * (newname, cver) exists and `overwrite` is 0; 28 (ENOSPC, not logged) when either name is
- * longer than QNST_DIR_MAXNAME, nothing being read or written; 22 (EINVAL, logged) as for
- * qnst_dir_add; 5 (EIO, logged) for a damaged entry; or a Berkeley DB code (logged). After a
+ * (newname, cver) exists and `overwrite` is 0; ENOSPC (not logged) when either name is
+ * longer than QNST_DIR_MAXNAME, nothing being read or written; EINVAL (logged) as for
+ * qnst_dir_add; EIO (logged) for a damaged entry; or a Berkeley DB code (logged). After a
  * failure the old entry may be gone: the caller aborts its transaction. */
 QNST_API int qnst_dir_rename(qnst_inoderec *inode, DB_TXN *txn, const char *oldname,
                              uint32_t oldlen, const char *newname, uint32_t newlen,
@@ -108,8 +108,8 @@ QNST_API int qnst_dir_rename(qnst_inoderec *inode, DB_TXN *txn, const char *oldn
  */
 
 /* Opens a listing of the folder and returns its first entry.
- * Returns 0 with *cursor set (also when the listing is empty: cver 0); 22 (EINVAL, logged) when
- * the handle has no folder database; 5 (EIO, logged) for a damaged entry; or a Berkeley DB code
+ * Returns 0 with *cursor set (also when the listing is empty: cver 0); EINVAL (logged) when
+ * the handle has no folder database; EIO (logged) for a damaged entry; or a Berkeley DB code
  * (logged). On failure no cursor is handed out. */
 QNST_API int qnst_dir_walk(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
                            uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
@@ -117,7 +117,7 @@ QNST_API int qnst_dir_walk(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC *
 
 /* As qnst_dir_walk, resuming right after the entry (cookie_name, cookie_cver), which need not
  * exist any more: pass the last entry a listing returned to continue it.
- * Returns the codes of qnst_dir_walk, and 28 (ENOSPC, not logged) when cookie_namelen >
+ * Returns the codes of qnst_dir_walk, and ENOSPC (not logged) when cookie_namelen >
  * QNST_DIR_MAXNAME. */
 QNST_API int qnst_dir_walk_v2(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
                               uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
@@ -125,7 +125,7 @@ QNST_API int qnst_dir_walk_v2(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DB
                               uint32_t cookie_namelen, uint32_t cookie_cver);
 
 /* The next qualifying entry of a listing, with the same `ver` as its walk.
- * Returns 0 (cver 0 at the end); 5 (EIO, logged) for a damaged entry; or a Berkeley DB code
+ * Returns 0 (cver 0 at the end); EIO (logged) for a damaged entry; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_dir_next(qnst_inoderec *inode, DBC *cursor, int32_t ver, uint32_t *cver,
                            uint32_t *dver, char *name, uint32_t *namelen, uint32_t *type,
