@@ -96,7 +96,7 @@ public:
         return rc ? 0 : handle;
     }
 
-    static Hash hash_of(uint32_t id) { return make_hash(static_cast<uint8_t>(id * 37), id); }
+    static Hash hash_of(uint32_t id) { return make_hash(id, static_cast<uint8_t>(id * 37)); }
 
     // Every record of the file's own database, raw.
     std::map<std::vector<uint8_t>, std::vector<uint8_t>> raw_bytes(size_t f = 0) {

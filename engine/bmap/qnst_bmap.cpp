@@ -17,12 +17,6 @@ constexpr uint32_t kKeySize = 13;
 constexpr uint32_t kOentSize = 16;
 constexpr uint32_t kVentSize = 4;
 
-bool is_quota_code(int rc) { return rc <= QNST_QUOTA_LIMIT_FIRST && rc >= QNST_QUOTA_LIMIT_LAST; }
-
-// Logs like QNST_FAIL, except that a quota refusal is the caller's business, not a fault.
-#define BMAP_FAIL(dbenv, code)                                                 \
-    ([&](int rc_) { return is_quota_code(rc_) ? rc_ : QNST_FAIL((dbenv), rc_); }(code))
-
 struct Key {
     uint8_t b[kKeySize];
     DBT dbt() { return qnst::user_dbt(b, kKeySize); }
@@ -232,7 +226,7 @@ int reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
     rc = c.close();
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = qnst_inode_usg(inode->setnode, txn, 0, int64_t{size} - cut.released, -cut.freed, 0, 0, 0);
-    if (rc) return BMAP_FAIL(dbenv, rc);
+    if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
     *handle = h;
     return 0;
 }
@@ -271,7 +265,7 @@ int qnst_bmap_enter(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t
             if (rc) return QNST_FAIL(dbenv, rc);
             rc = qnst_inode_usg(inode->setnode, txn, 0, int64_t{size} - cut.released,
                                 int64_t{csize} - cut.freed, static_cast<int64_t>(growth), 0, 0);
-            return BMAP_FAIL(dbenv, rc);
+            return QNST_FAIL_CHARGE(dbenv, rc);
         }
         if (rc != QNST_HASH_EXISTS) return QNST_FAIL(dbenv, rc);
         // Another transaction stored this hash first: map its block instead.
@@ -305,7 +299,7 @@ int qnst_bmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t
     rc = c.close();
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = qnst_inode_usg(inode->setnode, txn, 0, -cut.released, -cut.freed, 0, 0, 0);
-    return BMAP_FAIL(dbenv, rc);
+    return QNST_FAIL_CHARGE(dbenv, rc);
 }
 
 int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
@@ -322,7 +316,7 @@ int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t
     if (rc == 0 && !fsck) rc = release_block(inode->sism, txn, handle, &freed);
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = qnst_inode_usg(inode->setnode, txn, 0, -int64_t{size}, -freed, 0, 0, 0);
-    return BMAP_FAIL(dbenv, rc);
+    return QNST_FAIL_CHARGE(dbenv, rc);
 }
 
 int qnst_bmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t ver,

@@ -22,12 +22,6 @@ constexpr uint32_t kVentKeyMax = 1 + 4 + QNST_MAPI_MAX_KEY;      // 1029
 constexpr uint32_t kWalkStartBuffer = 2048;
 constexpr uint32_t kDverSize = 4;
 
-bool is_quota_code(int rc) { return rc <= QNST_QUOTA_LIMIT_FIRST && rc >= QNST_QUOTA_LIMIT_LAST; }
-
-// Logs like QNST_FAIL, except that a quota refusal is the caller's business, not a fault.
-#define MAPI_FAIL(dbenv, code)                                                 \
-    ([&](int rc_) { return is_quota_code(rc_) ? rc_ : QNST_FAIL((dbenv), rc_); }(code))
-
 bool valid_key(const void *mkey, uint32_t mkeylen) {
     return mkeylen <= QNST_MAPI_MAX_KEY && (mkey || mkeylen == 0);
 }
@@ -174,7 +168,7 @@ int hold_block(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hle
     rc = qnst_sism_hold(inode->sism, txn, h, 0);
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = charge(inode, txn, static_cast<int64_t>(pbsz), 0, 0);
-    if (rc) return MAPI_FAIL(dbenv, rc);
+    if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
     *handle = h;
     return 0;
 }
@@ -309,7 +303,7 @@ int qnst_mapimsg_purge(qnst_inoderec *inode, DB_TXN *txn, const void *mkey, uint
     if (rc == 0) rc = qnst_mapimsg_delvent(inode, txn, mkey, mkeylen, cver);
     if (rc) return rc;  // logged by the delete
     const int64_t size = static_cast<int64_t>(msgsz);
-    return MAPI_FAIL(inode->dbenv, charge(inode, txn, -size, -size, 0));
+    return QNST_FAIL_CHARGE(inode->dbenv, charge(inode, txn, -size, -size, 0));
 }
 
 void qnst_mapimsg_freebuf(void *buf) { std::free(buf); }
@@ -393,7 +387,7 @@ int qnst_mapimsg_enterblk(qnst_inoderec *inode, DB_TXN *txn, const void *hash, u
                                  &growth);
         if (rc == 0) {
             rc = charge(inode, txn, size, size, static_cast<int64_t>(growth));
-            if (rc) return MAPI_FAIL(dbenv, rc);
+            if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
             *out = handle;
             return 0;
         }
@@ -426,7 +420,7 @@ int qnst_mapimsg_getblob(qnst_inoderec *inode, DB_TXN *txn, const void *sum, uin
         if (rc) return QNST_FAIL(dbenv, rc);
         rc = charge(inode, txn, size, size, size);
     }
-    if (rc) return MAPI_FAIL(dbenv, rc);
+    if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
     *handle = h;
     *existed = found ? 1 : 0;
     return 0;
@@ -442,7 +436,7 @@ int qnst_mapimsg_enterblob(qnst_inoderec *inode, DB_TXN *txn, uint64_t handle, c
         int rc = qnst_mblob_store(inode->mblob, txn, sum, slen, disksize, handle);
         if (rc == 0) {
             rc = charge(inode, txn, 0, d, d);
-            if (rc) return MAPI_FAIL(dbenv, rc);
+            if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
             *out = handle;
             return 0;
         }
@@ -457,7 +451,7 @@ int qnst_mapimsg_enterblob(qnst_inoderec *inode, DB_TXN *txn, uint64_t handle, c
         if (rc == 0) rc = qnst_mblob_compactq(inode->mblob, txn, handle, disksize);
         if (rc) return QNST_FAIL(dbenv, rc);
         rc = charge(inode, txn, 0, -static_cast<int64_t>(blobsize), d);
-        if (rc) return MAPI_FAIL(dbenv, rc);
+        if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
         *out = stored;
         return 0;
     }
