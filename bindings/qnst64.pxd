@@ -509,3 +509,49 @@ cdef extern from "qnst_blobmap.h" nogil:
     int qnst_blobmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
                           uint64_t *handle, uint64_t *size)
     int qnst_blobmap_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_mapi.h" nogil:
+    enum:
+        QNST_MAPI_MAX_KEY
+
+    int qnst_mapimsg_update(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                            uint32_t mkeylen, const void *info, uint32_t ilen, uint32_t cver,
+                            uint32_t dver)
+    int qnst_mapimsg_delv(qnst_inoderec *inode, DB_TXN *txn, const void *mkey, uint32_t mkeylen,
+                          uint32_t cver, uint32_t dver)
+    int qnst_mapimsg_getvent(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver, uint32_t *dver)
+    int qnst_mapimsg_getient(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver, void **buf, uint32_t *size)
+    int qnst_mapimsg_findi(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                           uint32_t mkeylen, uint32_t ver, uint32_t *cver, uint32_t *dver,
+                           void **buf, uint32_t *size)
+    int qnst_mapimsg_delvent(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver)
+    int qnst_mapimsg_delient(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver)
+    int qnst_mapimsg_purge(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                           uint32_t mkeylen, uint32_t cver, uint64_t msgsz)
+    void qnst_mapimsg_freebuf(void *buf)
+    int qnst_mapimsg_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver,
+                          const void *lastkey, uint32_t lastkeylen, DBC **cursor,
+                          uint32_t *cver, uint32_t *dver, void *key, uint32_t *keylen)
+    int qnst_mapimsg_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                          void *key, uint32_t *keylen)
+    int qnst_mapimid_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver,
+                          const void *lastkey, uint32_t lastkeylen, DBC **cursor,
+                          uint32_t *cver, void *key, uint32_t *keylen)
+    int qnst_mapimid_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, void *key,
+                          uint32_t *keylen)
+    int qnst_mapimsg_done(qnst_inoderec *inode, DBC *cursor)
+    int qnst_mapimsg_holdblk(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hlen,
+                             uint64_t pbsz, uint32_t cacheonly, uint64_t *handle)
+    int qnst_mapimsg_enterblk(qnst_inoderec *inode, DB_TXN *txn, const void *hash,
+                              uint32_t hlen, uint32_t dindex, uint32_t dver, uint64_t coff,
+                              uint32_t size, uint64_t handle, uint64_t *out)
+    int qnst_mapimsg_getblob(qnst_inoderec *inode, DB_TXN *txn, const void *sum, uint32_t slen,
+                             uint64_t bsize, uint64_t *handle, int32_t *existed)
+    int qnst_mapimsg_enterblob(qnst_inoderec *inode, DB_TXN *txn, uint64_t handle,
+                               const void *sum, uint32_t slen, uint64_t blobsize,
+                               uint64_t disksize, uint64_t *out)

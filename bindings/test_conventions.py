@@ -137,6 +137,11 @@ assert walk[1:] == (0, 0, None)
 expect(lambda: node.eatr_done(walk[0]), [0])
 assert expect(lambda: node.bmap_lookup(txn, 0, 1), [-30988]) == (0, 0, 0, 0)
 assert expect(lambda: node.blobmap_reconcile(txn, 5, HASH, 20, 1), [0])[1:3] == (1, 1)
+expect(lambda: node.mapimsg_update(txn, b"m", 1, b"info", 4, 1, 9), [0])
+assert expect(lambda: node.mapimsg_findi(txn, b"m", 1, 2), [0]) == (1, 9, b"info")
+assert expect(lambda: node.mapimsg_getient(txn, b"m", 1, 5), [-30988]) == b""
+walk = expect(lambda: node.mapimid_walk(txn, 0, b"", 0), [0])
+expect(lambda: node.mapimsg_done(walk[0]), [])  # closing a walk has no code
 txn.txn_commit()
 expect(lambda: node.inode_close(), [])
 expect(lambda: root.inode_close(), [])

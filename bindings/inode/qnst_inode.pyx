@@ -2,8 +2,8 @@
 """The namespace store: class pyInode, one object per open inode.
 
 An inode is bound to an inode-table set (qnst_itabm.pyITable) with ``inode_open(itab, setnode,
-ino)``; its folder entries, block map, stat versions, extended attributes and blob map are then
-reached through its methods. Walks return a qnst_bdb.qnst_cursor first, which the matching done
+ino)``; its folder entries, block map, stat versions, extended attributes, blob map and MAPI
+message map are then reached through its methods. Walks return a qnst_bdb.qnst_cursor first, which the matching done
 method ends; a walk has ended when its cver is 0 (names and values are then None)."""
 
 from libc.string cimport memset
@@ -42,6 +42,27 @@ cdef object take_value(int rc, void *value, uint32_t size, void *buf, bint walk,
         return PyBytes_FromStringAndSize(<const char *>value, size)
     finally:
         qnst_eatr_free(buf)
+
+
+cdef object take_mapi_buffer(int rc, void *buf, uint32_t size):
+    # Checks the engine's code, copies a message's information record out of the engine's buffer
+    # and releases the buffer in every case; None when the engine found none.
+    try:
+        qnst_error.check(rc)
+        if buf == NULL:
+            return None
+        return PyBytes_FromStringAndSize(<const char *>buf, size)
+    finally:
+        qnst_mapimsg_freebuf(buf)
+
+
+cdef inline object message_key(const char *key, uint32_t keylen, uint32_t cver):
+    # A walk that has ended (cver 0) names no message.
+    if cver == 0:
+        return None
+    if keylen > QNST_MAPI_MAX_KEY:
+        keylen = QNST_MAPI_MAX_KEY
+    return PyBytes_FromStringAndSize(key, keylen)
 
 
 cdef bytes cookie_name_bytes(name):
@@ -758,3 +779,235 @@ cdef class pyInode:
         with nogil:
             rc = qnst_eatr_done(&self.handle, c_cursor)
         qnst_error.check(rc)
+
+    # ---- MAPI message maps ---------------------------------------------------------------
+
+    def mapimsg_findi(self, qnst_txn txn, bytes mkey not None, uint32_t mkeylen, uint32_t ver):
+        """mapimsg_findi(txn, mkey, mkeylen, ver) -> (cver, dver, info). The entry of message
+        `mkey` live at `ver`; (0, 0, None) when there is none."""
+        cdef int rc
+        cdef uint32_t cver = 0, dver = 0, size = 0
+        cdef void *buf = NULL
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mkeylen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_findi(&self.handle, c_txn, c_mkey, mkeylen, ver, &cver, &dver, &buf,
+                                    &size)
+        info = take_mapi_buffer(rc, buf, size)
+        return (cver, dver, info)
+
+    def mapimsg_getvent(self, qnst_txn txn, bytes mkey not None, uint32_t mkeylen,
+                        uint32_t cver):
+        """mapimsg_getvent(txn, mkey, mkeylen, cver) -> dver. The end version of the entry
+        (mkey, cver)."""
+        cdef int rc
+        cdef uint32_t dver = 0
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mkeylen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_getvent(&self.handle, c_txn, c_mkey, mkeylen, cver, &dver)
+        qnst_error.check(rc)
+        return dver
+
+    def mapimsg_getient(self, qnst_txn txn, bytes mkey not None, uint32_t mkeylen,
+                        uint32_t cver):
+        """mapimsg_getient(txn, mkey, mkeylen, cver) -> info. The information record of the
+        entry (mkey, cver)."""
+        cdef int rc
+        cdef uint32_t size = 0
+        cdef void *buf = NULL
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mkeylen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_getient(&self.handle, c_txn, c_mkey, mkeylen, cver, &buf, &size)
+        info = take_mapi_buffer(rc, buf, size)
+        return b"" if info is None else info
+
+    def mapimsg_delvent(self, qnst_txn txn, bytes mkey not None, uint32_t mklen, uint32_t cver):
+        """mapimsg_delvent(txn, mkey, mklen, cver) -> None. Deletes the v-entry of (mkey,
+        cver)."""
+        cdef int rc
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mklen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_delvent(&self.handle, c_txn, c_mkey, mklen, cver)
+        qnst_error.check(rc)
+
+    def mapimsg_delient(self, qnst_txn txn, bytes mkey not None, uint32_t mklen, uint32_t cver):
+        """mapimsg_delient(txn, mkey, mklen, cver) -> None. Deletes the i-entry of (mkey,
+        cver)."""
+        cdef int rc
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mklen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_delient(&self.handle, c_txn, c_mkey, mklen, cver)
+        qnst_error.check(rc)
+
+    def mapimsg_purge(self, qnst_txn txn, bytes mkey not None, uint32_t mklen, uint32_t cver,
+                      uint64_t msgsz):
+        """mapimsg_purge(txn, mkey, mklen, cver, msgsz) -> None. Removes the entry (mkey, cver)
+        and takes `msgsz` off the file and current store bytes."""
+        cdef int rc
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mklen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_purge(&self.handle, c_txn, c_mkey, mklen, cver, msgsz)
+        qnst_error.check(rc)
+
+    def mapimsg_delv(self, qnst_txn txn, bytes mkey not None, uint32_t mkeylen, uint32_t cver,
+                     uint32_t ver, uint64_t msgsz):
+        """mapimsg_delv(txn, mkey, mkeylen, cver, ver, msgsz) -> None. Ends the entry (mkey,
+        cver) at `ver`. `msgsz` is accepted for the callers that pass the message size; ending
+        an entry charges nothing."""
+        cdef int rc
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mkeylen, "mkey")
+        cdef const char *c_mkey = mkey
+        with nogil:
+            rc = qnst_mapimsg_delv(&self.handle, c_txn, c_mkey, mkeylen, cver, ver)
+        qnst_error.check(rc)
+
+    def mapimsg_holdblk(self, qnst_txn txn, bytes hash not None, uint32_t hlen, uint64_t pbsz,
+                        uint32_t cacheonly):
+        """mapimsg_holdblk(txn, hash, hlen, pbsz, cacheonly) -> handle. Claims the stored block
+        with this hash (charging `pbsz` file bytes); 0 when the hash is unknown."""
+        cdef int rc
+        cdef uint64_t handle = 0
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(hash, hlen, "hash")
+        cdef const char *c_hash = hash
+        with nogil:
+            rc = qnst_mapimsg_holdblk(&self.handle, c_txn, c_hash, hlen, pbsz, cacheonly, &handle)
+        qnst_error.check(rc)
+        return handle
+
+    def mapimsg_getblob(self, qnst_txn txn, bytes sum not None, uint32_t slen, uint64_t bsize):
+        """mapimsg_getblob(txn, sum, slen, bsize) -> (handle, existed). Claims the stored blob
+        with this checksum (existed 1), or a new handle to write it under (existed 0)."""
+        cdef int rc
+        cdef uint64_t handle = 0
+        cdef int32_t existed = 0
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(sum, slen, "sum")
+        cdef const char *c_sum = sum
+        with nogil:
+            rc = qnst_mapimsg_getblob(&self.handle, c_txn, c_sum, slen, bsize, &handle, &existed)
+        qnst_error.check(rc)
+        return (handle, existed)
+
+    def mapimsg_enterblk(self, qnst_txn txn, bytes hash not None, uint32_t hlen, uint32_t dindex,
+                         uint32_t dver, uint64_t coff, uint32_t size, uint64_t handle):
+        """mapimsg_enterblk(txn, hash, hlen, dindex, dver, coff, size, handle) -> handle. Stores
+        a new block under `handle`; returns the block used (another writer's when it stored the
+        hash first)."""
+        cdef int rc
+        cdef uint64_t out = 0
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(hash, hlen, "hash")
+        cdef const char *c_hash = hash
+        with nogil:
+            rc = qnst_mapimsg_enterblk(&self.handle, c_txn, c_hash, hlen, dindex, dver, coff, size,
+                                       handle, &out)
+        qnst_error.check(rc)
+        return out
+
+    def mapimsg_enterblob(self, qnst_txn txn, uint64_t handle, bytes sum not None, uint32_t slen,
+                          uint64_t blobsize, uint64_t disksize):
+        """mapimsg_enterblob(txn, handle, sum, slen, blobsize, disksize) -> handle. Stores a new
+        blob under `handle` (from mapimsg_getblob); returns the blob used."""
+        cdef int rc
+        cdef uint64_t out = 0
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(sum, slen, "sum")
+        cdef const char *c_sum = sum
+        with nogil:
+            rc = qnst_mapimsg_enterblob(&self.handle, c_txn, handle, c_sum, slen, blobsize,
+                                        disksize, &out)
+        qnst_error.check(rc)
+        return out
+
+    def mapimsg_update(self, qnst_txn txn, bytes mkey not None, uint32_t mkeylen,
+                       bytes info not None, uint32_t ilen, uint32_t ver, uint32_t dver):
+        """mapimsg_update(txn, mkey, mkeylen, info, ilen, ver, dver) -> None. Writes the entry
+        (mkey, ver) with the information record `info` and end version `dver`."""
+        cdef int rc
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(mkey, mkeylen, "mkey")
+        require_length(info, ilen, "info")
+        cdef const char *c_mkey = mkey
+        cdef const char *c_info = info
+        with nogil:
+            rc = qnst_mapimsg_update(&self.handle, c_txn, c_mkey, mkeylen, c_info, ilen, ver,
+                                     dver)
+        qnst_error.check(rc)
+
+    def mapimsg_walk(self, qnst_txn txn, uint32_t lastver, bytes lastkey not None,
+                     uint32_t lastkeylen):
+        """mapimsg_walk(txn, lastver, lastkey, lastkeylen) -> (cursor, cver, dver, key).
+        Entries by version from (lastver, lastkey) towards newer versions; cver 0 and key None
+        at the end."""
+        cdef int rc
+        cdef DBC *cursor = NULL
+        cdef uint32_t cver = 0, dver = 0, keylen = 0
+        cdef char key[QNST_MAPI_MAX_KEY]
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(lastkey, lastkeylen, "lastkey")
+        cdef const char *c_lastkey = lastkey
+        with nogil:
+            rc = qnst_mapimsg_walk(&self.handle, c_txn, lastver, c_lastkey, lastkeylen, &cursor,
+                                   &cver, &dver, key, &keylen)
+        qnst_error.check(rc)
+        return (new_cursor(cursor), cver, dver, message_key(key, keylen, cver))
+
+    def mapimsg_next(self, qnst_cursor cursor not None):
+        """mapimsg_next(cursor) -> (cver, dver, key)."""
+        cdef int rc
+        cdef uint32_t cver = 0, dver = 0, keylen = 0
+        cdef char key[QNST_MAPI_MAX_KEY]
+        cdef DBC *c_cursor = cursor_of(cursor)
+        with nogil:
+            rc = qnst_mapimsg_next(&self.handle, c_cursor, &cver, &dver, key, &keylen)
+        qnst_error.check(rc)
+        return (cver, dver, message_key(key, keylen, cver))
+
+    def mapimid_walk(self, qnst_txn txn, uint32_t lastver, bytes lastkey not None,
+                     uint32_t lastkeylen):
+        """mapimid_walk(txn, lastver, lastkey, lastkeylen) -> (cursor, cver, key). Entries in
+        message-key order from (lastkey, lastver); cver 0 and key None at the end."""
+        cdef int rc
+        cdef DBC *cursor = NULL
+        cdef uint32_t cver = 0, keylen = 0
+        cdef char key[QNST_MAPI_MAX_KEY]
+        cdef DB_TXN *c_txn = txn_of(txn)
+        require_length(lastkey, lastkeylen, "lastkey")
+        cdef const char *c_lastkey = lastkey
+        with nogil:
+            rc = qnst_mapimid_walk(&self.handle, c_txn, lastver, c_lastkey, lastkeylen, &cursor,
+                                   &cver, key, &keylen)
+        qnst_error.check(rc)
+        return (new_cursor(cursor), cver, message_key(key, keylen, cver))
+
+    def mapimid_next(self, qnst_cursor cursor not None):
+        """mapimid_next(cursor) -> (cver, key)."""
+        cdef int rc
+        cdef uint32_t cver = 0, keylen = 0
+        cdef char key[QNST_MAPI_MAX_KEY]
+        cdef DBC *c_cursor = cursor_of(cursor)
+        with nogil:
+            rc = qnst_mapimid_next(&self.handle, c_cursor, &cver, key, &keylen)
+        qnst_error.check(rc)
+        return (cver, message_key(key, keylen, cver))
+
+    def mapimsg_done(self, qnst_cursor cursor not None):
+        """mapimsg_done(cursor) -> None. Ends a message walk; an ended cursor is left alone."""
+        cdef DBC *c_cursor = cursor.cursor
+        cursor.cursor = NULL
+        # Closing a walk cannot fail: there is no code to check.
+        with nogil:
+            qnst_mapimsg_done(&self.handle, c_cursor)

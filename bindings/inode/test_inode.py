@@ -1,6 +1,6 @@
 """pyInode: a folder tree with stat versions, attributes, blob maps and block maps built and read
-back at several versions; every method's argument and result shapes; the life cycle; bad
-arguments."""
+back at several versions; mail-store messages; every method's argument and result shapes; the
+life cycle; bad arguments."""
 
 import pytest
 
@@ -223,6 +223,52 @@ def test_history_purged_releases_blocks_blobs_and_acls(env, store, acls, blobs, 
         doc.blobmap_clear(txn, 2)
 
 
+def test_mail_store_messages_and_their_content(env, store, blobs, tree):
+    mail = tree.new(tree.root)
+    key = b"message-1"
+    with qnst_bdb.begin(env) as txn:
+        mail.mapimsg_update(txn, key, 9, b"info-v3", 7, 3, LIVE)
+        mail.mapimsg_update(txn, key, len(key), b"info-v7 and more", 7, 7, LIVE)
+        assert mail.mapimsg_findi(txn, key, 9, 5) == (3, LIVE, b"info-v3")
+        assert mail.mapimsg_findi(txn, key, 9, 9) == (7, LIVE, b"info-v7")
+        assert mail.mapimsg_findi(txn, key, 9, 2) == (0, 0, None)
+        mail.mapimsg_delv(txn, key, 9, 7, 8, 1234)
+        assert mail.mapimsg_findi(txn, key, 9, 9) == (0, 0, None)
+        assert mail.mapimsg_getvent(txn, key, 9, 7) == 8
+        assert mail.mapimsg_getient(txn, key, 9, 3) == b"info-v3"
+
+        cursor, rows = walk_all(mail.mapimsg_walk(txn, 1, b"", 0), mail.mapimsg_next)
+        mail.mapimsg_done(cursor)
+        mail.mapimsg_done(cursor)  # a second done does nothing
+        assert rows == [(3, LIVE, key), (7, 8, key)]
+        cursor, rows = walk_all(mail.mapimid_walk(txn, 0, b"", 0), mail.mapimid_next)
+        assert mail.mapimid_next(cursor) == (0, None)
+        mail.mapimsg_done(cursor)
+        assert rows == [(7, key), (3, key)]
+
+        # Content: a block and a blob claimed by hash, stored when new, claimed again.
+        assert mail.mapimsg_holdblk(txn, HASH_A, 20, 4096, 0) == 0
+        block = store.blk_gen_handle(HASH_A, 20)
+        assert mail.mapimsg_enterblk(txn, HASH_A, 20, 1, 1, 0, 4096, block) == block
+        assert mail.mapimsg_holdblk(txn, HASH_A, 20, 4096, 0) == block
+        handle, existed = mail.mapimsg_getblob(txn, BLOB_HASH, 32, 100)
+        assert existed == 0 and handle != 0
+        assert mail.mapimsg_enterblob(txn, handle, BLOB_HASH, 32, 100, 100) == handle
+        assert mail.mapimsg_getblob(txn, BLOB_HASH, 32, 100) == (handle, 1)
+        assert blobs.mblob_getref(txn, 0, handle) == 2
+
+        mail.mapimsg_purge(txn, key, 9, 3, 7)
+        with pytest.raises(qnst.NotFound):
+            mail.mapimsg_getient(txn, key, 9, 3)
+        mail.mapimsg_delient(txn, key, 9, 7)
+        mail.mapimsg_delvent(txn, key, 9, 7)
+        with pytest.raises(qnst.NotFound):
+            mail.mapimsg_delvent(txn, key, 9, 7)
+        with pytest.raises(qnst.QnstError) as err:  # a message key beyond the longest
+            mail.mapimsg_getvent(txn, bytes(1025), 1025, 1)
+        assert err.value.code == 22
+
+
 def test_block_map_single_entries(env, tree):
     doc = tree.new(tree.root)
     with qnst_bdb.begin(env) as txn:
@@ -349,6 +395,11 @@ def test_life_cycle(env, itab, tree):
     (lambda i: i.bmap_next(None), TypeError, "Argument 'cursor' has incorrect type"),
     (lambda i: i.stat_next(qnst_bdb.qnst_cursor()), ValueError, "cursor has ended"),
     (lambda i: i.blobmap_lookup(1, 1), TypeError, "Argument 'txn' has incorrect type"),
+    (lambda i: i.mapimsg_update(None, b"k", 1, b"i", 2, 1, 2), ValueError, "info is 1 bytes"),
+    (lambda i: i.mapimsg_walk(None, 1, b"", 1), ValueError, "lastkey is 0 bytes"),
+    (lambda i: i.mapimsg_delv(None, b"k", 1, 1, 2, -1), OverflowError, "can't convert negative"),
+    (lambda i: i.mapimsg_getblob(None, b"s", 1), TypeError,
+     "mapimsg_getblob() takes exactly 4 positional arguments (3 given)"),
 ])
 def test_argument_errors_raise_before_the_engine(call, error, message):
     # A closed inode would answer every engine call with code 22: these never get that far.
