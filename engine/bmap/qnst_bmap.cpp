@@ -231,6 +231,19 @@ int reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
     return 0;
 }
 
+// Hands a listed entry to the caller's outputs.
+void give_vent(const Entry &e, uint32_t *cver, uint32_t *dver, uint64_t *offset) {
+    *cver = e.cver;
+    *dver = e.dver;
+    *offset = e.offset;
+}
+void give_oent(const Entry &e, uint32_t *cver, uint32_t *dver, uint64_t *offset, uint32_t *size,
+               uint64_t *handle) {
+    give_vent(e, cver, dver, offset);
+    *size = e.size;
+    *handle = e.handle;
+}
+
 // Step of a listing: reads the next entry or reports the end as cver 0.
 template <typename Read>
 int list_step(DB_ENV *dbenv, DBC *c, uint32_t flags, Read read, Entry *e, bool *end) {
@@ -416,9 +429,7 @@ int qnst_bmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cu
     rc = list_step(dbenv, c.get(), step, read_vent, &e, &end);
     if (rc) return rc;
     if (end) return 0;
-    *cver = e.cver;
-    *dver = e.dver;
-    *offset = e.offset;
+    give_vent(e, cver, dver, offset);
     *cursor = c.release();
     return 0;
 }
@@ -431,9 +442,7 @@ int qnst_bmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *
     bool end = false;
     int rc = list_step(inode->dbenv, cursor, DB_PREV, read_vent, &e, &end);
     if (rc || end) return rc;
-    *cver = e.cver;
-    *dver = e.dver;
-    *offset = e.offset;
+    give_vent(e, cver, dver, offset);
     return 0;
 }
 
@@ -453,11 +462,7 @@ int qnst_bmap_woff(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cu
     rc = read_oent(c.get(), &key, k.b, DB_SET_RANGE, &e);
     if (rc == DB_NOTFOUND) return 0;
     if (rc) return QNST_FAIL(dbenv, rc);
-    *cver = e.cver;
-    *dver = e.dver;
-    *offset = e.offset;
-    *size = e.size;
-    *handle = e.handle;
+    give_oent(e, cver, dver, offset, size, handle);
     *cursor = c.release();
     return 0;
 }
@@ -470,11 +475,7 @@ int qnst_bmap_noff(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *
     bool end = false;
     int rc = list_step(inode->dbenv, cursor, DB_NEXT, read_oent, &e, &end);
     if (rc || end) return rc;
-    *cver = e.cver;
-    *dver = e.dver;
-    *offset = e.offset;
-    *size = e.size;
-    *handle = e.handle;
+    give_oent(e, cver, dver, offset, size, handle);
     return 0;
 }
 
