@@ -66,7 +66,18 @@ int open_cache_table(qnst_sis *part, const char *name, const char *cpath, int64_
         rc = db->set_pagesize(db, pagesize);
         if (rc) return QNST_FAIL(part->env, rc);
     }
-    qnst::blksis::store(part->capacity, qnst_csis_capacity(budget, pagesize));
+    const uint32_t capacity = qnst_csis_capacity(budget, pagesize);
+    qnst::blksis::store(part->capacity, capacity);
+    // A new table gets its buckets for the whole capacity at once. A lookup write-locks the
+    // bucket page its hash falls in; grown from a single bucket, a new table would send every
+    // lookup of the partition to one page, so that concurrent transactions queued behind one
+    // another (and deadlocked across partitions) however few hashes they shared. An existing
+    // table keeps its buckets: the settings only size a table being created, and a table that
+    // cannot be sized works all the same.
+    if (capacity) {
+        (void)db->set_h_ffactor(db, (pagesize - 32u) / 40u);
+        (void)db->set_h_nelem(db, capacity);
+    }
     rc = db->open(db, nullptr, file.p, nullptr, DB_HASH, kOpenFlags, 0);
     if (rc) QNST_MSG(part->env, "%s %s", file.p, cpath);
     return rc;
