@@ -7,9 +7,11 @@
 #include "qnst_bench.hpp"
 #include "qnst_bdb.h"
 #include "qnst_csis.h"
+#include "qnst_csis.hpp"
 #include "qnst_dfile.h"
 #include "qnst_internal.hpp"
 #include "qnst_sis.h"
+#include "qnst_sis.hpp"
 #include "qnst_testing.hpp"
 
 namespace {

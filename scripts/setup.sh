@@ -8,7 +8,7 @@ packages=(
   libdb5.3-dev db5.3-util
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64
+  g++-mingw-w64-x86-64 wine wine64
   python3-dev cython3 python3-pytest
 )
 

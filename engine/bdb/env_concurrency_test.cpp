@@ -14,7 +14,7 @@
 #include "qnst_internal.hpp"
 #include "qnst_testing.hpp"
 
-QNST_SOURCE("qnst/bdb/bdb_test");
+QNST_SOURCE("qnst/bdb/env_concurrency_test");
 
 namespace {
 
@@ -32,7 +32,8 @@ TEST(ErrorLog, ConcurrentMessagesNeverInterleave) {
     for (auto &th : threads) th.join();
     const auto lines = env.error_lines();
     ASSERT_EQ(800u, lines.size());
-    const std::regex whole(log_prefix_re("qnst/bdb/bdb_test") + "error:thread \\d entry \\d+ x{300}");
+    const std::regex whole(log_prefix_re("qnst/bdb/env_concurrency_test") +
+                           "error:thread \\d entry \\d+ x{300}");
     for (const auto &line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
 }
 

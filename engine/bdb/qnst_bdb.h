@@ -52,17 +52,17 @@ typedef struct qnst_envrec {
 
 /* Initialises the process-wide environment list. Call once per process before any other
  * function of this header; later calls do nothing (and qnst_bdb_checkopen and qnst_env_create
- * make the call themselves when it was forgotten). Returns 0, or 12 (ENOMEM) when the list's
+ * make the call themselves when it was forgotten). Returns 0, or ENOMEM when the list's
  * mutex cannot be allocated. */
 QNST_API int qnst_bdb_init(void);
 
-/* With id 0: 16 (EBUSY) when any environment is registered, else 0. Otherwise 16 when an
+/* With id 0: EBUSY when any environment is registered, else 0. Otherwise EBUSY when an
  * environment created with this id is registered, else 0. */
 QNST_API int qnst_bdb_checkopen(uint64_t id);
 
 /* Clears `env`, stores `id`, registers the handle in the environment list and creates the
  * Berkeley DB environment handle (not yet open).
- * Returns 0; 12 (ENOMEM) when the list mutexes or the thread stop state cannot be allocated;
+ * Returns 0; ENOMEM when the list mutexes or the thread stop state cannot be allocated;
  * or the code of db_env_create. On failure the handle has been closed again (unregistered).
  * Nothing is logged. */
 QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
@@ -82,7 +82,7 @@ QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
  *   shared memory (the key itself is not set).
  *
  * Both modes ask Berkeley DB to lock the regions in memory (DB_LOCKDOWN). Where that fails for
- * lack of lockable memory (the open returns 12), the environment is opened again without it and
+ * lack of lockable memory (the open returns ENOMEM), the environment is opened again without it and
  * one error-log entry says so; a recovery open first removes the region files the failed attempt
  * left half-built.
  *
@@ -90,10 +90,10 @@ QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
  * youngest locker of a cycle gets DB_LOCK_DEADLOCK), beside the periodic deadlock thread.
  *
  * Returns 0; the first failing setter's Berkeley DB code (unlogged, earlier settings kept);
- * 12 (ENOMEM) when the error sink cannot be allocated; 22 (EINVAL) for a handle that is not
+ * ENOMEM when the error sink cannot be allocated; EINVAL for a handle that is not
  * created or that was already opened (successfully or not); or the code of DB_ENV->open: DB_RUNRECOVERY for a normal open of an environment
- * that does not exist or that a crashed process left behind (open it with recovery), 2
- * (ENOENT) for a missing home directory, 22 (EINVAL) when this process already has the
+ * that does not exist or that a crashed process left behind (open it with recovery), ENOENT
+ * (ENOENT) for a missing home directory, EINVAL when this process already has the
  * environment open, DB_VERSION_MISMATCH, ...
  * A failed open leaves the handle created; the caller closes it with qnst_env_close. */
 QNST_API int qnst_env_open(qnst_envrec *env, const char *home, const char *logdir,
@@ -110,7 +110,7 @@ QNST_API int qnst_env_open(qnst_envrec *env, const char *home, const char *logdi
  * threads first. Always returns 0. */
 QNST_API int qnst_env_close(qnst_envrec *env);
 
-/* The test of qnst_bdb_checkopen over the environment's `users` list: 16 (EBUSY) or 0. */
+/* The test of qnst_bdb_checkopen over the environment's `users` list: EBUSY or 0. */
 QNST_API int qnst_env_checkopen(qnst_envrec *env, uint64_t id);
 
 /* DB_ENV->txn_checkpoint(0, 0, 0). Returns its code, unlogged. */
@@ -143,7 +143,7 @@ QNST_API int qnst_env_flushcachethread(qnst_envrec *env, uint32_t percent);
 QNST_API int qnst_env_checkdlockthread(qnst_envrec *env);
 
 /* Asks every maintenance thread body of `env` to return at its next sleep, and wakes those that
- * sleep now. The request stays until qnst_env_close. Returns 0; 22 (EINVAL) for a handle that
+ * sleep now. The request stays until qnst_env_close. Returns 0; EINVAL for a handle that
  * was never created. */
 QNST_API int qnst_env_stopthreads(qnst_envrec *env);
 

@@ -172,16 +172,10 @@ bool is_absolute_path(const char *path) {
 #endif
 }
 
-// Joins `dir`, the separator and `name` into a fresh buffer of the two lengths + 2 (freed by
-// the caller); null when it cannot be allocated.
+// Joins the first `dirlen` bytes of `dir`, the separator and `name` into a fresh buffer (freed
+// by the caller); null when it cannot be allocated.
 char *join_path(const char *dir, size_t dirlen, const char *name) {
-    const size_t namelen = std::strlen(name);
-    auto *path = static_cast<char *>(std::malloc(dirlen + namelen + 2));
-    if (!path) return nullptr;
-    std::memcpy(path, dir, dirlen);
-    path[dirlen] = kPathSeparator;
-    std::memcpy(path + dirlen + 1, name, namelen + 1);
-    return path;
+    return qnst::make_name("%.*s%c%s", static_cast<int>(dirlen), dir, kPathSeparator, name);
 }
 
 // Crash detection keeps one slot per process in the environment's register file: the process

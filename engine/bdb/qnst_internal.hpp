@@ -4,12 +4,15 @@
 
 #include <db.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "qnst_bdb.h"
+#include "qnst_coding.hpp"
 
 // What the environment's app_private points to: the error file and the compression setting.
 struct qnst_errsink {
@@ -26,7 +29,7 @@ void qnst_log_msg(DB_ENV *dbenv, const char *file, int line, const char *format,
     __attribute__((format(printf, 4, 5)));
 
 // Registry lists. Members begin with a qnst_listlink followed by a uint64_t identifier.
-// Empties the list and creates its mutex: 0, or 12 (ENOMEM) when the mutex cannot be allocated.
+// Empties the list and creates its mutex: 0, or ENOMEM when the mutex cannot be allocated.
 int qnst_list_init(qnst_list *head);
 // Destroys the mutex; the members must have been removed.
 void qnst_list_destroy(qnst_list *head);
@@ -36,7 +39,7 @@ uint32_t qnst_list_count(qnst_list *head);
 int qnst_list_append(qnst_list *head, void *member);
 // Returns 1 and changes nothing when the member is in no list, else 0.
 int qnst_list_remove(void *member);
-// id 0: 16 when the list has any member; otherwise 16 when a member carries `id`; else 0.
+// id 0: EBUSY when the list has any member; otherwise EBUSY when a member carries `id`; else 0.
 int qnst_list_checkid(qnst_list *head, uint64_t id);
 
 // dst[i] = src[n - 1 - i]: turns a little-endian integer into a big-endian key field.
@@ -109,40 +112,71 @@ private:
     DBC *dbc_ = nullptr;
 };
 
-// Byte-order codecs on byte arrays. Record data is little-endian; integers in keys that must
-// sort numerically are big-endian. `n` is the width in bytes (1..8), for fields such as the
-// 48-bit block handle.
-inline void store_be(uint8_t *p, uint64_t v, unsigned n) {
-    for (unsigned i = 0; i < n; ++i) p[n - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
+// A file or database name built printf-style into a malloc'd buffer (free with std::free, or
+// hold it in a Name); null when out of memory.
+__attribute__((format(printf, 1, 2))) inline char *make_name(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (n < 0) return nullptr;
+    char *name = static_cast<char *>(std::malloc(static_cast<size_t>(n) + 1));
+    if (!name) return nullptr;
+    va_start(args, format);
+    std::vsnprintf(name, static_cast<size_t>(n) + 1, format, args);
+    va_end(args);
+    return name;
 }
-inline uint64_t load_be(const uint8_t *p, unsigned n) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) v = (v << 8) | p[i];
-    return v;
-}
-inline void store_le(uint8_t *p, uint64_t v, unsigned n) {
-    for (unsigned i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint64_t load_le(const uint8_t *p, unsigned n) {
-    uint64_t v = 0;
-    for (unsigned i = n; i-- > 0;) v = (v << 8) | p[i];
-    return v;
-}
-inline void store_be32(uint8_t *p, uint32_t v) { store_be(p, v, 4); }
-inline void store_be64(uint8_t *p, uint64_t v) { store_be(p, v, 8); }
-inline uint32_t load_be32(const uint8_t *p) { return static_cast<uint32_t>(load_be(p, 4)); }
-inline uint64_t load_be64(const uint8_t *p) { return load_be(p, 8); }
-inline void store_le16(uint8_t *p, uint16_t v) { store_le(p, v, 2); }
-inline void store_le32(uint8_t *p, uint32_t v) { store_le(p, v, 4); }
-inline void store_le64(uint8_t *p, uint64_t v) { store_le(p, v, 8); }
-inline uint16_t load_le16(const uint8_t *p) { return static_cast<uint16_t>(load_le(p, 2)); }
-inline uint32_t load_le32(const uint8_t *p) { return static_cast<uint32_t>(load_le(p, 4)); }
-inline uint64_t load_le64(const uint8_t *p) { return load_le(p, 8); }
 
-// Versioned keys hold the creation version negated (two's complement, modulo 2^32) and
-// big-endian, so that within one key prefix the newest version sorts first.
-inline void store_neg_version(uint8_t *p, uint32_t cver) { store_be32(p, 0u - cver); }
-inline uint32_t load_neg_version(const uint8_t *p) { return 0u - load_be32(p); }
+// Owns a name from make_name and frees it when it goes out of scope.
+struct Name {
+    char *p;
+    explicit Name(char *name) : p(name) {}
+    Name(const Name &) = delete;
+    Name &operator=(const Name &) = delete;
+    ~Name() { std::free(p); }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// Closes `*db` (when set) with `flags` and clears it; the close result is dropped, since the
+// handle is gone whatever it says.
+inline void close_db(DB **db, uint32_t flags = 0) {
+    if (*db) (void)(*db)->close(*db, flags);
+    *db = nullptr;
+}
+
+// Owns a transaction and aborts it unless commit() was called; the abort result is dropped,
+// since the failure that led there is the code the caller must see.
+class TxnGuard {
+public:
+    explicit TxnGuard(DB_TXN *txn = nullptr) : txn_(txn) {}
+    TxnGuard(const TxnGuard &) = delete;
+    TxnGuard &operator=(const TxnGuard &) = delete;
+    ~TxnGuard() {
+        if (txn_) (void)qnst_txn_abort(txn_);
+    }
+    DB_TXN **out() { return &txn_; }
+    DB_TXN *get() const { return txn_; }
+    // Commits as qnst_txn_commit does: the commit's code (the transaction is gone either way).
+    int commit(uint32_t sync = 0) {
+        DB_TXN *txn = txn_;
+        txn_ = nullptr;
+        return qnst_txn_commit(txn, sync);
+    }
+
+private:
+    DB_TXN *txn_;
+};
+
+// a + b without wrapping: an overflow sticks at the end of the range it ran into.
+inline int64_t saturating_add(int64_t a, int64_t b) {
+    int64_t sum;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
+// Whether `i` indexes a table of `count` entries.
+constexpr bool in_table(int64_t i, int64_t count) { return i >= 0 && i < count; }
 
 }  // namespace qnst
 

@@ -30,7 +30,7 @@ constexpr uint32_t kLength = 1000;
 
 // Transactions run and attempts made (a retried transaction makes several).
 std::atomic<int> g_attempts{0}, g_transactions{0};
-Hash hash_no(uint32_t k) { return make_hash(static_cast<uint8_t>(k * 37), k); }
+Hash hash_no(uint32_t k) { return make_hash(k, static_cast<uint8_t>(k * 37)); }
 
 // What one thread's committed transactions did.
 struct Ledger {

@@ -17,16 +17,6 @@
 
 namespace qnst::testing {
 
-using Hash = std::array<uint8_t, 20>;
-
-// A 20-byte hash whose first byte picks the partition and whose other bytes tell hashes apart.
-inline Hash make_hash(uint8_t first, uint32_t id) {
-    Hash h{};
-    h[0] = first;
-    for (size_t i = 1; i < h.size(); ++i) h[i] = static_cast<uint8_t>((id >> (8 * (i % 4))) + i);
-    return h;
-}
-
 struct StoreOptions {
     int32_t nparts = 4;
     int64_t csize = 0;  // cache budget of the whole store; 0: no cache tables

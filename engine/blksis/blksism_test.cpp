@@ -70,7 +70,7 @@ TEST(BlksismRouting, FirstHashByteWithoutItsTopBitPicksThePartition) {
 
 TEST(BlksismRouting, ManagerHandleCarriesThePartitionAndReleasesQueueTheLocalHandle) {
     BlockStore s;
-    const Hash h = make_hash(0x02, 1);  // partition 2 of 4
+    const Hash h = make_hash(1, 0x02);  // partition 2 of 4
     uint64_t handle = 0;
     ASSERT_EQ(0, qnst_sism_gen_handle(s.mgr(), h.data(), h.size(), &handle));
     EXPECT_EQ(0x0280030000000000ull, handle);  // sequence value 3 of partition 2
@@ -94,7 +94,7 @@ TEST(BlksismRouting, HandlesBeyondTheStoreAndBadHashesAreRefused) {
     const uint64_t bad = 0x0480030000000000ull;  // partition 4 of 4
     uint32_t u32 = 0;
     uint64_t u64 = 0;
-    const Hash h = make_hash(0x01, 1);
+    const Hash h = make_hash(1, 0x01);
     uint8_t hashbuf[20];
     const std::vector<std::pair<const char *, std::function<int(DB_TXN *)>>> calls = {
         {"hold", [&](DB_TXN *t) { return qnst_sism_hold(s.mgr(), t, bad, 0); }},
@@ -127,7 +127,7 @@ TEST(BlksismRouting, HandlesBeyondTheStoreAndBadHashesAreRefused) {
 TEST(BlksismStore, RefusesWhatItCannotStoreBeforeWritingAnything) {
     for (int64_t csize : {int64_t{0}, 4 * kMiB}) {
         BlockStore s(StoreOptions{.csize = csize, .wmark = 2});
-        const Hash h = make_hash(0x01, 9);
+        const Hash h = make_hash(9, 0x01);
         uint64_t handle = 0;
         ASSERT_EQ(0, qnst_sism_gen_handle(s.mgr(), h.data(), h.size(), &handle));
         uint8_t longhash[21] = {0x01};
@@ -165,7 +165,7 @@ TEST(BlksismStore, RefusesWhatItCannotStoreBeforeWritingAnything) {
 
 TEST(BlksismStore, SecondUncachedStoreOfAHashReportsItExistsWithoutALogLine) {
     BlockStore s;
-    const Hash h = make_hash(0x03, 1);
+    const Hash h = make_hash(1, 0x03);
     const uint64_t first = s.store(h);
     int rc = 0;
     s.store(h, 0, 4096, 4096, &rc);
@@ -182,7 +182,7 @@ class BlksismRoad : public ::testing::TestWithParam<int64_t> {};
 TEST_P(BlksismRoad, NewBlockIsFoundAgainAndCountedOnce) {
     const int64_t csize = GetParam();
     BlockStore s(StoreOptions{.csize = csize, .wmark = csize ? 2 : 1});
-    const Hash h = make_hash(0x85, 42);  // partition 1
+    const Hash h = make_hash(42, 0x85);  // partition 1
     EXPECT_EQ(0u, s.lookup(h));
     const uint64_t handle = s.store(h, 5, 8192, 4000);
     EXPECT_EQ(1u, handle >> 56);
@@ -223,8 +223,8 @@ INSTANTIATE_TEST_SUITE_P(CacheOffAndOn, BlksismRoad, ::testing::Values(int64_t{0
 
 TEST(BlksismLookup, WatermarksDecideBetweenCacheTableAndHashIndex) {
     BlockStore s(StoreOptions{.csize = 4 * kMiB, .wmark = 1});
-    const Hash indexed = make_hash(0x01, 1);
-    const Hash unknown = make_hash(0x01, 2);
+    const Hash indexed = make_hash(1, 0x01);
+    const Hash unknown = make_hash(2, 0x01);
     const uint64_t handle = s.store(indexed);  // watermark 1: indexed at once
     uint32_t hits = 0, misses = 0;
 
@@ -258,8 +258,8 @@ TEST(BlksismWholeStore, CacheSizeHistogramAndTableCompaction) {
     EXPECT_EQ(2u * 2068480u, entries);  // 100 MiB per partition in 4096-byte pages
 
     EXPECT_EQ(0u, s.hist(7));
-    s.store(make_hash(0x00, 1));
-    s.store(make_hash(0x01, 1));
+    s.store(make_hash(1, 0x00));
+    s.store(make_hash(1, 0x01));
     EXPECT_EQ(2u, s.hist(1));
 
     uint32_t freed = 9, truncated = 9;
@@ -279,7 +279,7 @@ TEST(BlksismXlat, TranslatedHandlesResolveThroughTheirPartitionsTable) {
 
     // Key 6 lives in partition 6 % 4 = 2 and names block 0x0180030000000000.
     const uint64_t key = 6;
-    const uint64_t target = s.store(make_hash(0x01, 5));
+    const uint64_t target = s.store(make_hash(5, 0x01));
     uint8_t kb[8], db[8];
     qnst::store_le64(kb, key);
     qnst::store_le64(db, target);
@@ -305,7 +305,7 @@ TEST(BlksismXlat, TranslatedHandlesResolveThroughTheirPartitionsTable) {
 
 TEST(BlksismCompaction, PassFreesUnreferencedBlocksAndSparesOnesHeldMeanwhile) {
     BlockStore s;
-    const Hash gone = make_hash(0x01, 1), spared = make_hash(0x01, 2), kept = make_hash(0x01, 3);
+    const Hash gone = make_hash(1, 0x01), spared = make_hash(2, 0x01), kept = make_hash(3, 0x01);
     const uint64_t hg = s.store(gone, 0, 0, 1000);
     const uint64_t hs = s.store(spared, 0, 1000, 1000);
     const uint64_t hk = s.store(kept, 0, 2000, 1000);
@@ -371,7 +371,7 @@ TEST(BlksismCompaction, PassFreesUnreferencedBlocksAndSparesOnesHeldMeanwhile) {
 
 TEST(BlksismLifecycle, ReopenKeepsBlocksQueuesAndHistogram) {
     BlockStore s(StoreOptions{.csize = 4 * kMiB, .wmark = 2});
-    const Hash h = make_hash(0x02, 77);
+    const Hash h = make_hash(77, 0x02);
     const uint64_t handle = s.store(h);
     ASSERT_EQ(0, s.txn([&](DB_TXN *t) { return qnst_sism_hold(s.mgr(), t, handle, 0); }));
     s.reopen();

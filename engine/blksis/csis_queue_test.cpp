@@ -26,12 +26,9 @@ uint64_t local_of(uint64_t handle) { return handle & QNST_BLKSISM_LOCAL_MASK; }
 
 // Matches every error-log line against the expected messages of source qnst/blksis/qnst_csis.
 void expect_log(BlockStore &s, const std::vector<std::string> &messages) {
-    const auto lines = s.env().error_lines();
-    ASSERT_EQ(messages.size(), lines.size());
-    const std::string prefix = qnst::testing::log_prefix_re("qnst/blksis/qnst_csis");
-    for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_TRUE(std::regex_match(lines[i], std::regex(prefix + "error:" + messages[i])))
-            << lines[i];
+    std::vector<qnst::testing::LogEntry> expected;
+    for (const auto &m : messages) expected.push_back({"qnst/blksis/qnst_csis", "error:" + m});
+    qnst::testing::expect_log_entries(s.env().error_lines(), expected);
 }
 
 TEST(CsisCapacity, EightyPercentOfTheEstimatedEntries) {
@@ -62,44 +59,44 @@ TEST(CsisStoreQueue, EmptyQueueEndsThePassWithoutCounting) {
 TEST(CsisStoreQueue, RecordsAppendedDuringAPassWaitForTheNext) {
     BlockStore s(cached());
     std::vector<uint64_t> handles;
-    for (uint32_t i = 0; i < 3; ++i) handles.push_back(s.store(make_hash(0x01, i)));
+    for (uint32_t i = 0; i < 3; ++i) handles.push_back(s.store(make_hash(i, 0x01)));
 
     uint32_t tail = 0;
     ASSERT_EQ(0, flush_stq(s, &tail));
     EXPECT_EQ(3u, tail);  // the last record when the pass began
-    EXPECT_EQ(handles[0], s.lookup(make_hash(0x01, 0)));
-    const uint64_t late = s.store(make_hash(0x01, 3));  // record 4
+    EXPECT_EQ(handles[0], s.lookup(make_hash(0, 0x01)));
+    const uint64_t late = s.store(make_hash(3, 0x01));  // record 4
     ASSERT_EQ(0, flush_stq(s, &tail));
     EXPECT_EQ(3u, tail);
     ASSERT_EQ(0, flush_stq(s, &tail));
     EXPECT_EQ(0u, tail);  // record 3 done: the pass is over although record 4 is queued
     EXPECT_EQ(3u, s.part(kP)->stq_flushed);
     EXPECT_EQ(1u, BlockStore::queued(s.part(kP)->stqdb));
-    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(handles[i], s.lookup(make_hash(0x01, i)));
-    EXPECT_EQ(0u, s.lookup(make_hash(0x01, 3)));
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(handles[i], s.lookup(make_hash(i, 0x01)));
+    EXPECT_EQ(0u, s.lookup(make_hash(3, 0x01)));
 
     ASSERT_EQ(0, flush_stq(s, &tail));  // the next pass
     EXPECT_EQ(0u, tail);
-    EXPECT_EQ(late, s.lookup(make_hash(0x01, 3)));
+    EXPECT_EQ(late, s.lookup(make_hash(3, 0x01)));
 }
 
 TEST(CsisStoreQueue, PassEndsWhenAnotherFlusherTookItsLastRecord) {
     BlockStore s(cached());
-    for (uint32_t i = 0; i < 3; ++i) s.store(make_hash(0x01, 20 + i));
+    for (uint32_t i = 0; i < 3; ++i) s.store(make_hash(20 + i, 0x01));
     uint32_t mine = 0, other = 0;
     ASSERT_EQ(0, flush_stq(s, &mine));  // record 1; this pass ends at record 3
     EXPECT_EQ(3u, mine);
     ASSERT_EQ(0, flush_stq(s, &other));  // a second flusher takes records 2 and 3
     ASSERT_EQ(0, flush_stq(s, &other));
     EXPECT_EQ(0u, other);
-    s.store(make_hash(0x01, 23));  // record 4, appended after both passes began
+    s.store(make_hash(23, 0x01));  // record 4, appended after both passes began
     ASSERT_EQ(0, flush_stq(s, &mine));
     EXPECT_EQ(0u, mine);  // past its last record: the pass is over
 }
 
 TEST(CsisStoreQueue, QueuedDuplicateBecomesALinkAndHandsOverItsReferences) {
     BlockStore s(cached());
-    const Hash h = make_hash(0x01, 7);
+    const Hash h = make_hash(7, 0x01);
     // The first copy is indexed at once (watermark 1), the second waits in the queue.
     ASSERT_EQ(0, qnst_sism_cache_wmupdate(s.mgr(), 1));
     const uint64_t first = s.store(h, 0, 0, 3000);
@@ -152,7 +149,7 @@ TEST(CsisStoreQueue, QueuedDuplicateBecomesALinkAndHandsOverItsReferences) {
 
 TEST(CsisStoreQueue, QueuedBlockWithoutReferencesIsDroppedUnindexed) {
     BlockStore s(cached());
-    const Hash h = make_hash(0x01, 8);
+    const Hash h = make_hash(8, 0x01);
     const uint64_t handle = s.store(h);
     uint32_t c = 0;
     ASSERT_EQ(0, s.txn([&](DB_TXN *t) { return qnst_sis_rele(s.part(kP), t, local_of(handle), &c); }));
@@ -169,7 +166,7 @@ TEST(CsisStoreQueue, QueuedBlockWithoutReferencesIsDroppedUnindexed) {
 
 TEST(CsisStoreQueue, RecordsFlushedTwiceAreReported) {
     BlockStore s(cached());
-    const Hash h = make_hash(0x01, 9);
+    const Hash h = make_hash(9, 0x01);
     const uint64_t handle = s.store(h);
     // Indexed by hand before the flush: the queued record finds its own handle.
     ASSERT_EQ(0, s.txn([&](DB_TXN *t) {
@@ -210,7 +207,7 @@ TEST(CsisStoreQueue, RecordsFlushedTwiceAreReported) {
 
 TEST(CsisStoreQueue, DamagedRecordIsReportedAndConsumedWithoutBlockingTheQueue) {
     BlockStore s(cached());
-    const Hash stuck = make_hash(0x01, 10), behind = make_hash(0x01, 11);
+    const Hash stuck = make_hash(10, 0x01), behind = make_hash(11, 0x01);
     const uint64_t first = s.store(stuck);
     const uint64_t second = s.store(behind);
     // Damage the first record's hash length in place: 21 cannot fit the record.
@@ -245,7 +242,7 @@ TEST(CsisStoreQueue, DamagedRecordIsReportedAndConsumedWithoutBlockingTheQueue) 
 
 TEST(CsisStoreQueue, ShortReferenceWordOrCacheEntryIsReportedAsDamaged) {
     BlockStore s(cached());
-    const Hash h = make_hash(0x01, 12);
+    const Hash h = make_hash(12, 0x01);
     const uint64_t handle = s.store(h);
     // A 2-byte reference word: the flush must not read a count out of it.
     uint8_t key[8], shortrec[2] = {1, 0};
@@ -283,7 +280,7 @@ TEST(CsisStoreQueue, OverlongHashIsRefusedBeforeAnythingIsQueued) {
 
 TEST(CsisHoldQueue, CompactorFlushWithoutPurgeListKeepsTheRecord) {
     BlockStore s;
-    const uint64_t handle = s.store(make_hash(0x01, 1));
+    const uint64_t handle = s.store(make_hash(1, 0x01));
     ASSERT_EQ(0, s.txn([&](DB_TXN *t) { return qnst_sism_hold(s.mgr(), t, handle, 0); }));
     uint32_t tail = 0;
     EXPECT_EQ(22, s.txn([&](DB_TXN *t) { return qnst_sism_hdqflush(s.mgr(), t, kP, &tail, 1); }));
@@ -301,7 +298,7 @@ TEST(CsisCacheTable, WithoutBudgetEverythingMissesSilently) {
     BlockStore s(StoreOptions{.csize = 0});
     qnst_sis *part = s.part(kP);
     EXPECT_EQ(nullptr, part->cachedb);
-    const Hash h = make_hash(0x01, 1);
+    const Hash h = make_hash(1, 0x01);
     uint64_t local = 5;
     EXPECT_EQ(0, qnst_csis_lookup(part, nullptr, h.data(), 20, &local));
     EXPECT_EQ(0u, local);
@@ -312,7 +309,7 @@ TEST(CsisCacheTable, WithoutBudgetEverythingMissesSilently) {
 
 TEST(CsisCacheTable, DropRemovesTheFilesAndLeavesTheStoreWorking) {
     BlockStore s(cached());
-    const Hash h = make_hash(0x01, 1);
+    const Hash h = make_hash(1, 0x01);
     ASSERT_EQ(0, s.txn([&](DB_TXN *t) {
         return qnst_csis_cache(s.part(kP), t, h.data(), 20, 0x0080030000000000ull, 2);
     }));
@@ -346,7 +343,7 @@ TEST(CsisCacheRefresh, WatermarkAndAgeDecideAndLegacyWordsEnterTheHistogram) {
     const uint32_t today = qnst_sis_today();
     uint32_t id = 0;
     for (const Case &c : cases) {
-        const Hash h = make_hash(0x01, ++id);
+        const Hash h = make_hash(++id, 0x01);
         const uint64_t handle = s.store(h);
         // Pre-cache the ones that must go, so that the refresh visibly removes them.
         if (!c.cached) {
@@ -369,7 +366,7 @@ TEST(CsisCacheRefresh, WatermarkAndAgeDecideAndLegacyWordsEnterTheHistogram) {
     EXPECT_EQ(wmark, s.part(kP)->wmark);
 
     // A legacy word 5 is restamped with the same count and counted in bucket 5.
-    const uint64_t legacy = s.store(make_hash(0x01, 50));
+    const uint64_t legacy = s.store(make_hash(50, 0x01));
     ASSERT_EQ(0, s.txn([&](DB_TXN *t) {
         uint8_t kb[8], db[4];
         qnst::store_le64(kb, local_of(legacy));

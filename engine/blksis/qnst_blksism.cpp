@@ -8,8 +8,8 @@ QNST_SOURCE("qnst/blksis/qnst_blksism");
 
 using qnst::blksis::created;
 using qnst::blksis::load;
-using qnst::blksis::make_name;
-using qnst::blksis::Name;
+using qnst::make_name;
+using qnst::Name;
 
 namespace {
 
@@ -154,7 +154,7 @@ int qnst_sism_dbcompact(qnst_blksism *mgr, uint32_t *freed, uint32_t *truncated,
     *freed = 0;
     *truncated = 0;
     if (!created(mgr)) return QNST_FAIL(qnst::blksis::env_of(mgr), EINVAL);
-    if (strtfile < 0 || strtfile >= mgr->nparts || endfile < 0 || endfile >= mgr->nparts)
+    if (!qnst::in_table(strtfile, mgr->nparts) || !qnst::in_table(endfile, mgr->nparts))
         return 0;
     for (int32_t p = strtfile; p <= endfile; ++p) {
         // A partition that fails has logged it; the others are still worth compacting.

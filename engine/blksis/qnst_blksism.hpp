@@ -3,13 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cerrno>
 
 #include "qnst_blksism.h"
+#include "qnst_csis.hpp"
 #include "qnst_dfile_usage.hpp"
 #include "qnst_sis.hpp"
 
@@ -19,9 +17,9 @@
  * partition's hash index, then the block's location and reference records, histogram bucket 1,
  * and `length` bytes of usage for data file `dfid` (offset + length becomes its current offset;
  * *growth, may be null, receives the file's growth).
- * Returns 0; 22 (not logged) when the handle's partition byte is not the hash's partition;
- * 22 (logged, nothing written) for a missing or empty hash, one longer than 20 bytes, or a store
- * that is not created; QNST_HASH_EXISTS (not logged) when another block with this hash was
+ * Returns 0; EINVAL (not logged) when the handle's partition byte is not the hash's partition;
+ * EINVAL (logged, nothing written) for a missing or empty hash, one longer than 20 bytes, or a
+ * store that is not created; QNST_HASH_EXISTS (not logged) when another block with this hash was
  * stored first: look the hash up and hold that block instead; or the Berkeley DB code (logged
  * unless exempt). */
 int qnst_sism_store(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
@@ -58,33 +56,7 @@ inline int record_block(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t 
                             length, growth ? growth : &scratch);
 }
 
-// A file or table name built printf-style into a malloc'd buffer (free with std::free); null
-// when out of memory.
-__attribute__((format(printf, 1, 2))) inline char *make_name(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (n < 0) return nullptr;
-    char *name = static_cast<char *>(std::malloc(static_cast<size_t>(n) + 1));
-    if (!name) return nullptr;
-    va_start(args, format);
-    std::vsnprintf(name, static_cast<size_t>(n) + 1, format, args);
-    va_end(args);
-    return name;
-}
-
-// Owns a name from make_name.
-struct Name {
-    char *p;
-    explicit Name(char *name) : p(name) {}
-    Name(const Name &) = delete;
-    Name &operator=(const Name &) = delete;
-    ~Name() { std::free(p); }
-    explicit operator bool() const { return p != nullptr; }
-};
-
-// Routing. Each returns 0 with the partition chosen, or 22 (EINVAL) for what cannot be routed:
+// Routing. Each returns 0 with the partition chosen, or EINVAL for what cannot be routed:
 // a store that is not created, a partition index beyond it, a missing or empty hash.
 inline bool created(const qnst_blksism *mgr) {
     return mgr && mgr->parts && mgr->nparts >= 1 && mgr->nparts <= QNST_BLKSISM_MAX_PARTS;
@@ -92,7 +64,7 @@ inline bool created(const qnst_blksism *mgr) {
 inline DB_ENV *env_of(const qnst_blksism *mgr) { return mgr ? mgr->env : nullptr; }
 
 inline int by_index(qnst_blksism *mgr, int64_t p, qnst_sis **part) {
-    if (!created(mgr) || p < 0 || p >= mgr->nparts) return EINVAL;
+    if (!created(mgr) || !qnst::in_table(p, mgr->nparts)) return EINVAL;
     *part = &mgr->parts[p];
     return 0;
 }

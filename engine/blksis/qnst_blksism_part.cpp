@@ -15,7 +15,7 @@ using qnst::blksis::with_partition;
 
 namespace {
 
-// The partition `storeid`, or 22 (logged) when the store has none of that index.
+// The partition `storeid`, or EINVAL (logged) when the store has none of that index.
 int route(qnst_blksism *mgr, int32_t storeid, qnst_sis **part) {
     const int rc = by_index(mgr, storeid, part);
     return rc ? QNST_FAIL(env_of(mgr), rc) : 0;

@@ -2,6 +2,7 @@
 // hash-index entries, the hold/release queue that defers reference changes, and the partition
 // step of the cache refresh.
 #include "qnst_csis.h"
+#include "qnst_csis.hpp"
 
 #include "qnst_blksism.hpp"
 #include "qnst_dfile_usage.hpp"
@@ -12,8 +13,8 @@ QNST_SOURCE("qnst/blksis/qnst_csis");
 
 using qnst::blksis::bump;
 using qnst::blksis::load;
-using qnst::blksis::make_name;
-using qnst::blksis::Name;
+using qnst::make_name;
+using qnst::Name;
 
 namespace {
 
@@ -83,7 +84,7 @@ int open_cache_table(qnst_sis *part, const char *name, const char *cpath, int64_
     return rc;
 }
 
-// Reads a reference word with the write lock taken at once (5 for a damaged word).
+// Reads a reference word with the write lock taken at once (EIO for a damaged word).
 int read_word(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *word) {
     return qnst::sis::get_word(part->refdb, txn, handle, DB_RMW, word);
 }
@@ -113,8 +114,9 @@ int queue_change(qnst_sis *part, DB_TXN *txn, uint64_t handle, int32_t change) {
 // it in serial-number order. A pass whose tail record was consumed by another flusher still ends.
 bool reached(db_recno_t r, uint32_t tail) { return static_cast<int32_t>(r - tail) >= 0; }
 
-// Steps 1-3 of a queue flush: a read-committed cursor, the pass's tail, and the first record.
-// Returns 0 with *found false for an empty queue (after *tail = 0).
+// Opening of a queue flush: opens a read-committed cursor, fixes the pass's tail (the last record
+// when the pass starts) and reads the first record. Returns 0 with *found false for an empty queue
+// (after *tail = 0).
 int first_record(qnst_sis *part, DB *db, DB_TXN *txn, qnst::Cursor &cursor, uint32_t *tail,
                  db_recno_t *recno, uint8_t *rec, uint32_t reclen, bool log_empty,
                  bool *found) {
@@ -140,7 +142,8 @@ int first_record(qnst_sis *part, DB *db, DB_TXN *txn, qnst::Cursor &cursor, uint
     return 0;
 }
 
-// Steps 5-7 of a queue flush: consume record r, close the cursor, move the pass on.
+// Close of a queue flush, once record r is handled: consumes it and closes the cursor; the
+// caller then moves the pass on.
 int consume(qnst_sis *part, DB *db, DB_TXN *txn, qnst::Cursor &cursor, db_recno_t r) {
     DBT k = qnst::user_dbt(&r, sizeof r);
     int rc = db->del(db, txn, &k, DB_CONSUME);
@@ -245,8 +248,7 @@ int qnst_csis_open(qnst_sis *part, const char *name, int32_t init, const char *c
     } else if (part->cachedb) {
         // No cache budget: the partition runs without a cache table. Closing a handle that was
         // never opened only frees it.
-        (void)part->cachedb->close(part->cachedb, 0);
-        part->cachedb = nullptr;
+        qnst::close_db(&part->cachedb);
     }
 
     Name stq(make_name("%sSQ_%s.db", cpath, name));
@@ -265,8 +267,7 @@ int qnst_csis_drop(qnst_sis *part, const char *name, const char *cpath) {
     Name file(make_name("%sC_%s.db", cpath, name));
     if (!file) return QNST_FAIL(part->env, ENOMEM);
     // The table goes away with its file; a failed close has nothing left to undo.
-    (void)part->cachedb->close(part->cachedb, 0);
-    part->cachedb = nullptr;
+    qnst::close_db(&part->cachedb);
     DB *db = nullptr;
     int rc = db_create(&db, part->env, 0);
     if (rc) return QNST_FAIL(part->env, rc);

@@ -36,29 +36,23 @@ QNST_API int qnst_csis_create(qnst_sis *part, DB_ENV *env, qnst_dfile *dfile);
 /* Closes each of the four tables that exists and clears its handle. Always 0. */
 QNST_API int qnst_csis_close(qnst_sis *part);
 
-/* Opens the histogram "<cpath>hist_<name>.db". With `init` 0 the file must exist; a missing file
- * (2) turns creation on. When creating, records 1..256 are filled with 0 and 257 with
- * QNST_CSIS_HIST_MARK, keeping records that exist. Step of the cache store's open (internal).
- * Returns 0, 12 when the name cannot be built, or the Berkeley DB code (logged). */
-int qnst_csis_histopen(qnst_sis *part, const char *name, const char *cpath, int32_t init);
-
-/* *count = histogram record `bucket` (read without a transaction). Returns 0, 22 (logged) for a
+/* *count = histogram record `bucket` (read without a transaction). Returns 0, EINVAL (logged) for a
  * bucket below 1, or the Berkeley DB code (logged, DB_NOTFOUND included: buckets are 1..257). */
 QNST_API int qnst_csis_histget(qnst_sis *part, int32_t bucket, uint32_t *count);
 
 /* Adds `delta` to bucket `bucket` (read with DB_RMW, then written). Bucket 0 does nothing; a
- * bucket above 256 is 256. Returns 0, 22 (logged) for a negative bucket, or the Berkeley DB code
- * (logged). */
+ * bucket above 256 is 256. Returns 0, EINVAL (logged) for a negative bucket, or the Berkeley DB
+ * code (logged). */
 QNST_API int qnst_csis_histupdate(qnst_sis *part, DB_TXN *txn, int32_t bucket, int32_t delta);
 
 /* Histogram step after a hold: `count` is the block's count after it, `counted` nonzero when the
  * block was already in the histogram. Moves the block from bucket count-1 to bucket count (or
- * adds it to bucket count when it was not counted). Returns 0, 22 (logged) for a count below 1,
+ * adds it to bucket count when it was not counted). Returns 0, EINVAL (logged) for a count below 1,
  * or the result of qnst_csis_histupdate. */
 QNST_API int qnst_csis_holdhist(qnst_sis *part, DB_TXN *txn, int32_t count, uint32_t counted);
 
 /* Histogram step after a release: `count` is the count after it. Moves the block from bucket
- * count+1 (when counted) to bucket count (none when count is 0). Returns 0, 22 (logged) for a
+ * count+1 (when counted) to bucket count (none when count is 0). Returns 0, EINVAL (logged) for a
  * negative count, or the result of qnst_csis_histupdate. */
 QNST_API int qnst_csis_relehist(qnst_sis *part, DB_TXN *txn, int32_t count, uint32_t counted);
 
@@ -86,24 +80,20 @@ QNST_API int qnst_csis_uncache(qnst_sis *part, DB_TXN *txn, const void *hash, ui
  * caller has aborted.
  */
 
-/* Capacity in entries of a cache table of `budget` bytes in pages of `pagesize` bytes: 80 per
- * cent of (budget / pagesize) pages of (pagesize - 32) / 40 entries, in unsigned 32-bit
- * arithmetic (100 MiB in 4096-byte pages: 2068480). Internal. */
-uint32_t qnst_csis_capacity(int64_t budget, uint32_t pagesize);
-
 /* Opens the cache store of partition `part` with base name `name` (e.g. "blksis_3"): with a
  * nonzero `budget` (bytes) the cache table (page size 4096 unless configured) and its capacity;
  * with budget 0 no cache table (its handle is disposed of and cleared); then the store queue,
  * the hold/release queue and the histogram (`init` permits creating it). `cpath` (null: "")
- * prefixes every file name. Returns 0, 22 (not logged) for a null `part` or `name`, 12 when a
- * name cannot be built, or the first Berkeley DB code (logged: "<file> <cpath>" for the cache table, "<code> <file>" for the queues); what was
- * opened before a failure stays open for qnst_csis_close. */
+ * prefixes every file name. Returns 0, EINVAL (not logged) for a null `part` or `name`, ENOMEM when
+ * a name cannot be built, or the first Berkeley DB code (logged: "<file> <cpath>" for the cache
+ * table, "<code> <file>" for the queues); what was opened before a failure stays open for
+ * qnst_csis_close. */
 QNST_API int qnst_csis_open(qnst_sis *part, const char *name, int32_t init, const char *cpath,
                             int64_t budget);
 
 /* Closes and deletes the cache table file "<cpath>C_<name>.db" and clears its handle; the
  * partition then runs without a cache table until its next open with a budget. Without a cache
- * table: 0. Returns 0, 12 when the name cannot be built, or the Berkeley DB code (logged; a
+ * table: 0. Returns 0, ENOMEM when the name cannot be built, or the Berkeley DB code (logged; a
  * failed delete as "<file> <cpath>"). */
 QNST_API int qnst_csis_drop(qnst_sis *part, const char *name, const char *cpath);
 
@@ -111,7 +101,7 @@ QNST_API int qnst_csis_drop(qnst_sis *part, const char *name, const char *cpath)
  * store queue, writes the block's location and reference records and histogram bucket 1
  * (qnst_sis_store), and adds `length` to data file `dfid`'s usage, making offset + length its
  * current offset; *growth (may be null) receives the file's growth. Until the store queue is
- * flushed the block is found only by its handle. Returns 0; 22 (logged, nothing written) for a
+ * flushed the block is found only by its handle. Returns 0; EINVAL (logged, nothing written) for a
  * null hash or one longer than QNST_SIS_MAX_HASH; DB_KEYEXIST when the handle has records; or
  * the Berkeley DB code (DB_NOTFOUND for an unknown data file), logged unless exempt. */
 QNST_API int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
@@ -120,7 +110,7 @@ QNST_API int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint
 
 /* Looks `hash` up in the cache table (DB_RMW): *handle = the local handle and one hit counted, or
  * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0,
- * 5 (EIO, logged) for an entry that is not 8 bytes long, or the Berkeley DB code (logged unless
+ * EIO (logged) for an entry that is not 8 bytes long, or the Berkeley DB code (logged unless
  * exempt). */
 QNST_API int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                               uint64_t *handle);
@@ -136,7 +126,7 @@ QNST_API int qnst_csis_rele(qnst_sis *part, DB_TXN *txn, uint64_t handle);
  * file's usage. A queued block whose count fell to 0 is dropped without indexing. The record is
  * consumed. A damaged record (a hash length above 20) cannot be indexed: it is logged and
  * consumed, its block staying readable by its handle. An empty queue gives *tail = 0 and result
- * 0. Returns 0; 22 (logged) for a null `tail`; 5 (EIO, logged) for a damaged reference word or
+ * 0. Returns 0; EINVAL (logged) for a null `tail`; EIO (logged) for a damaged reference word or
  * location record of the blocks involved; or the Berkeley DB code (logged unless exempt).
  * Failures are counted. */
 QNST_API int qnst_csis_flushSTQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail);
@@ -144,43 +134,20 @@ QNST_API int qnst_csis_flushSTQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail);
 /* Applies the first hold/release-queue record (qnst_sis_hold or qnst_sis_rele; a block that no
  * longer exists is logged and skipped) and consumes it. With `compactor` set the handle is also
  * taken off the running compaction's purge list, sparing the block; without a purge list this
- * fails with 22 (logged) and the record stays queued. An empty queue gives *tail = 0 and result 0.
- * Returns 0; 22 (logged) for a null `tail`, without a purge list as above, or after too many
- * symbolic-link hops; 5 (EIO, logged) for a damaged reference word or location record; or the
+ * fails with EINVAL (logged) and the record stays queued. An empty queue gives *tail = 0 and
+ * result 0.
+ * Returns 0; EINVAL (logged) for a null `tail`, without a purge list as above, or after too many
+ * symbolic-link hops; EIO (logged) for a damaged reference word or location record; or the
  * Berkeley DB code (logged unless exempt). Failures are counted. */
 QNST_API int qnst_csis_flushHDQ(qnst_sis *part, DB_TXN *txn, uint32_t *tail,
                                 uint32_t compactor);
 
 /* Inserts hash -> local handle into the cache table unless the hash is there already (the first
  * entry stays). Does nothing without a cache table or while the partition is being compacted.
- * `count` is informational. Returns 0, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, or
+ * `count` is informational. Returns 0, EINVAL (logged) for a hash longer than QNST_SIS_MAX_HASH, or
  * the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                              uint64_t handle, uint32_t count);
-
-/* Index step of the store-queue flush (internal): *count = the block's count (read with DB_RMW
- * from "id_ref"; 0 and result 0 when the block is gone or its count is 0, in which case nothing
- * is written); otherwise inserts hash -> handle into the hash index. Returns 0, QNST_HASH_EXISTS
- * when the hash is indexed already, 22 (logged) for a hash longer than QNST_SIS_MAX_HASH, 5 (EIO,
- * logged) for a damaged reference word, or the Berkeley DB code (logged unless exempt). */
-int qnst_csis_index(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
-                    uint32_t hashlen, uint32_t *count);
-
-/* Folds queued block `handle`, whose hash is indexed under another block, into that block
- * (internal). Returns 0 (also when the hash already maps to `handle` or the block is gone),
- * QNST_RETRY when the index step must run again, 22 (logged) after too many symbolic-link hops, 5
- * (EIO, logged) for a damaged index entry, location record or reference word, or the Berkeley DB
- * code (logged unless exempt). */
-int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
-                    uint32_t hashlen);
-
-/* Cache refresh of one block (internal), given its local handle and its reference word as a walk
- * returned it. A stamped word puts the block's hash into the cache table when its count is above
- * the watermark, or equal to it and changed at most a day ago, and takes it out otherwise
- * (symbolic links and vanished blocks are skipped). A legacy word is rewritten stamped with the
- * same count, and the block enters the histogram. Returns 0, 5 (EIO, logged) for a damaged
- * location record or reference word, or the Berkeley DB code (logged unless exempt). */
-int qnst_csis_refresh(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word);
 
 QNST_END_DECLS
 

@@ -1,8 +1,8 @@
 // The cache store's table handles and the partition's histogram of reference counts.
 #include <cerrno>
-#include <string>
 
 #include "qnst_csis.h"
+#include "qnst_csis.hpp"
 #include "qnst_sis.hpp"
 
 QNST_SOURCE("qnst/blksis/qnst_csis");
@@ -49,37 +49,31 @@ int qnst_csis_create(qnst_sis *part, DB_ENV *env, qnst_dfile *) {
 
 int qnst_csis_close(qnst_sis *part) {
     for (DB **db : {&part->cachedb, &part->stqdb, &part->hdqdb, &part->histdb}) {
-        if (*db) (void)(*db)->close(*db, 0);  // the handle is gone whatever the result
-        *db = nullptr;
+        qnst::close_db(db);
     }
     return 0;
 }
 
 int qnst_csis_histopen(qnst_sis *part, const char *name, const char *cpath, int32_t init) {
     DB_ENV *env = part->env;
-    std::string file;
-    try {
-        file = std::string(cpath ? cpath : "") + "hist_" + name + ".db";
-    } catch (...) {
-        return QNST_FAIL(env, ENOMEM);
-    }
+    const qnst::Name file(qnst::make_name("%shist_%s.db", cpath ? cpath : "", name));
+    if (!file) return QNST_FAIL(env, ENOMEM);
     int rc = set_histogram_layout(part->histdb);
     if (rc) return QNST_FAIL(env, rc);
     if (!init) {
-        rc = part->histdb->open(part->histdb, nullptr, file.c_str(), nullptr, DB_QUEUE,
+        rc = part->histdb->open(part->histdb, nullptr, file.p, nullptr, DB_QUEUE,
                                 DB_THREAD | DB_AUTO_COMMIT, 0);
         if (rc == 0) return 0;
         if (rc != ENOENT) return QNST_FAIL(env, rc);
         // A handle whose open failed cannot be opened again: start over with a fresh one.
-        (void)part->histdb->close(part->histdb, 0);
-        part->histdb = nullptr;
+        qnst::close_db(&part->histdb);
         if ((rc = db_create(&part->histdb, env, 0)) != 0) {
             part->histdb = nullptr;
             return QNST_FAIL(env, rc);
         }
         if ((rc = set_histogram_layout(part->histdb)) != 0) return QNST_FAIL(env, rc);
     }
-    rc = part->histdb->open(part->histdb, nullptr, file.c_str(), nullptr, DB_QUEUE,
+    rc = part->histdb->open(part->histdb, nullptr, file.p, nullptr, DB_QUEUE,
                             DB_CREATE | DB_THREAD | DB_AUTO_COMMIT, 0);
     if (rc) return QNST_FAIL(env, rc);
     return QNST_FAIL(env, fill_histogram(part));

@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
 
+using qnst::close_db;
+
 // Seconds since the epoch of 15 December 2010, 00:00:00 local time, daylight saving off.
 int64_t compute_epoch() {
     std::tm tm{};
@@ -28,10 +30,6 @@ int64_t epoch() {
     return value;
 }
 
-void close_db(DB **db) {
-    if (*db) (void)(*db)->close(*db, 0);  // a close result has nowhere to go; the handle is gone
-    *db = nullptr;
-}
 
 int open_table(DB *db, const char *file, const char *name, DBTYPE type) {
     return db->open(db, nullptr, file, name, type, kOpenFlags, 0);

@@ -56,8 +56,7 @@ int qnst_sis_open_fsck(qnst_sis *part, const char *checkfile, const char *queuef
 int qnst_sis_close_fsck(qnst_sis *part, const char *checkfile, const char *queuefile,
                         uint32_t remove) {
     for (DB **db : {&part->fsckrefdb, &part->danglingdb, &part->fsckqdb}) {
-        if (*db) (void)(*db)->close(*db, 0);  // the handle is gone whatever the result
-        *db = nullptr;
+        qnst::close_db(db);
     }
     if (!remove) return 0;
     DB_ENV *env = part->env;

@@ -13,10 +13,8 @@ namespace {
 
 constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 
-struct PlistName {
-    char text[32];
-    explicit PlistName(uint32_t p) { std::snprintf(text, sizeof text, "plist_%x.db", p); }
-};
+// "plist_<partition>.db", or null when out of memory.
+char *plist_name(uint32_t p) { return qnst::make_name("plist_%x.db", p); }
 
 // Removes the purge-list file with a handle of its own; a missing file is no error.
 int remove_plist(DB_ENV *env, const char *file) {
@@ -32,12 +30,13 @@ int remove_plist(DB_ENV *env, const char *file) {
 int qnst_sis_compact_init(qnst_sis *part, uint32_t p) {
     DB_ENV *env = part->env;
     if (part->plistdb) return QNST_FAIL(env, EBUSY);
-    const PlistName name(p);
-    int rc = remove_plist(env, name.text);
+    const qnst::Name name(plist_name(p));
+    if (!name) return QNST_FAIL(env, ENOMEM);
+    int rc = remove_plist(env, name.p);
     if (rc) return QNST_FAIL(env, rc);
     DB *db = nullptr;
     if ((rc = db_create(&db, env, 0)) != 0) return QNST_FAIL(env, rc);
-    rc = db->open(db, nullptr, name.text, nullptr, DB_BTREE, kOpenFlags, 0);
+    rc = db->open(db, nullptr, name.p, nullptr, DB_BTREE, kOpenFlags, 0);
     if (rc) {
         (void)db->close(db, 0);  // discarding a handle whose open failed
         return QNST_FAIL(env, rc);
@@ -108,8 +107,9 @@ int qnst_sis_compact_cleanup(qnst_sis *part, uint32_t p) {
         const int rc = db->close(db, 0);
         if (rc) return QNST_FAIL(env, rc);
     }
-    const PlistName name(p);
-    const int rc = remove_plist(env, name.text);
+    const qnst::Name name(plist_name(p));
+    if (!name) return QNST_FAIL(env, ENOMEM);
+    const int rc = remove_plist(env, name.p);
     return QNST_FAIL(env, rc);
 }
 

@@ -11,24 +11,18 @@
 #include <vector>
 
 #include "qnst_csis.h"
+#include "qnst_csis.hpp"
 #include "qnst_dfile.h"
 #include "qnst_dfile_usage.hpp"
 #include "qnst_internal.hpp"
 #include "qnst_sis.h"
+#include "qnst_sis.hpp"
 #include "qnst_testing.hpp"
 
 namespace sistest {
 
-using Hash = std::array<uint8_t, 20>;
-
-// A distinct 20-byte hash for each seed.
-inline Hash hash_of(uint32_t seed) {
-    Hash h{};
-    for (size_t i = 0; i < h.size(); ++i)
-        h[i] = static_cast<uint8_t>(seed * 31 + i * 7 + (seed >> 8));
-    qnst::store_be32(h.data(), seed);
-    return h;
-}
+using qnst::testing::Hash;
+using qnst::testing::make_hash;
 
 inline std::string hex_le64(uint64_t v) {
     uint8_t b[8];
@@ -102,7 +96,7 @@ protected:
                    uint32_t dfver = 1) {
         uint64_t h = 0;
         EXPECT_EQ(0, qnst_sis_gen_handle(&part, &h));
-        const Hash hash = hash_of(seed);
+        const Hash hash = make_hash(seed);
         EXPECT_EQ(
             0, txn([&](DB_TXN *t) {
                 uint64_t growth = 0;
@@ -167,17 +161,11 @@ protected:
     // "error:<message>" after the stamp and location of the partition's source.
     void expect_log(const std::vector<std::string> &patterns,
                     const char *source = "qnst/blksis/qnst_sis") {
-        const auto lines = env.error_lines();
-        ASSERT_EQ(patterns.size(), lines.size()) << ::testing::PrintToString(lines);
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const std::regex re(qnst::testing::log_prefix_re(source) + escape(patterns[i]));
-            EXPECT_TRUE(std::regex_match(lines[i], re)) << lines[i] << "\n  vs " << patterns[i];
-        }
+        std::vector<qnst::testing::LogEntry> expected;
+        for (const auto &p : patterns)
+            expected.push_back({source, qnst::testing::regex_literal(p)});
+        qnst::testing::expect_log_entries(env.error_lines(), expected);
         env.mark_log();
-    }
-    static std::string escape(const std::string &s) {
-        static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-        return std::regex_replace(s, special, R"(\$&)");
     }
     static std::string hx(uint64_t handle) {
         char buf[32];

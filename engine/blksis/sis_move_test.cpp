@@ -5,7 +5,7 @@
 
 namespace {
 
-using sistest::hash_of;
+using sistest::make_hash;
 using sistest::Partition;
 using sistest::stamped;
 
@@ -59,7 +59,7 @@ TEST_F(Maintenance, MoveRewritesTheRecordAndChargesTheDataFile) {
         "0010000000000000"
         "e8030000"
         "14000000" +
-            qnst::testing::hex(hash_of(1).data(), 20),
+            qnst::testing::hex(make_hash(1).data(), 20),
         raw_handle(part.dfdb, h));
     EXPECT_EQ(4096u + 1000u, usage(4).coff);
     EXPECT_EQ(2000u, usage(4).used);  // the copy is charged; the old bytes go at compaction
@@ -130,7 +130,7 @@ TEST_F(Maintenance, RecordAccessReadsAndWritesSingleWords) {
     EXPECT_EQ(3u, getref(h, 1));
     EXPECT_EQ(0u, getref(h, 2));
 
-    const auto hash = hash_of(1);
+    const auto hash = make_hash(1);
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
                   int rc = qnst_sis_purge_idref(&part, t, h, 0);
                   rc = rc ? rc : qnst_sis_purge_hashid(&part, t, hash.data(), 20);
@@ -170,10 +170,8 @@ TEST_F(Maintenance, WalksVisitRecordsInHandleOrderAndEndWithHandleZero) {
                                               &hashlen, hash);
                   while (rc == 0 && h != 0) {
                       EXPECT_EQ(100u + seen.size() + 298, length);
-                      EXPECT_EQ(
-                          0,
-                          std::memcmp(
-                              hash, hash_of(static_cast<uint32_t>(298 + seen.size())).data(), 20));
+                      const auto want = make_hash(static_cast<uint32_t>(298 + seen.size()));
+                      EXPECT_EQ(0, std::memcmp(hash, want.data(), 20));
                       seen.push_back(h);
                       rc = qnst_sis_next_iddf(&part, c, &h, &dfid, &dfver, &offset, &length,
                                               &hashlen, hash);
@@ -183,7 +181,7 @@ TEST_F(Maintenance, WalksVisitRecordsInHandleOrderAndEndWithHandleZero) {
               }));
     EXPECT_EQ((std::vector<uint64_t>{handles[298], handles[299]}), seen);
 
-    // Hash-index walk from a 4-byte prefix: hash_of puts the seed big-endian in front.
+    // Hash-index walk from a 4-byte prefix: make_hash puts the id big-endian in front.
     std::vector<uint64_t> byhash;
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
                   byhash.clear();
@@ -281,7 +279,7 @@ TEST_F(Maintenance, CompactionFreesExactlyTheUnreferencedBlocks) {
     rele(l);
     ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_sis_setref(&part, t, 0, s, 131071); }));
     const Usage before2 = usage(2), before3 = usage(3);
-    const auto a_hash = hash_of(1), b_hash = hash_of(2);
+    const auto a_hash = make_hash(1), b_hash = make_hash(2);
 
     ASSERT_EQ(0, qnst_sis_compact_init(&part, 0));
     EXPECT_EQ(EBUSY, qnst_sis_compact_init(&part, 0));
@@ -368,7 +366,7 @@ TEST_F(Maintenance, PurgingADuplicateKeepsTheIndexEntryOfTheLiveBlock) {
     // `live` owns the hash in the index; `dup` has the same hash but was never indexed (it was
     // stored while caching was on and lost its reference before the store queue was flushed).
     const uint64_t live = store(1, 2, 1000);
-    const auto hash = hash_of(1);
+    const auto hash = make_hash(1);
     uint64_t dup = 0;
     ASSERT_EQ(0, qnst_sis_gen_handle(&part, &dup));
     ASSERT_EQ(0, txn([&](DB_TXN *t) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-using sistest::hash_of;
+using sistest::make_hash;
 using sistest::Partition;
 using sistest::stamped;
 
@@ -15,7 +15,7 @@ constexpr const char *kNotFound = "code -30988";
 TEST_F(Partition, StoreWritesLocationReferenceAndBucketOne) {
     uint64_t h = 0;
     ASSERT_EQ(0, qnst_sis_gen_handle(&part, &h));
-    const auto hash = hash_of(0xA1);
+    const auto hash = make_hash(0xA1);
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
                   return qnst_sis_store(&part, t, hash.data(), 20, 0x01020304, 7,
                                         0x1122334455667788ull, 0x9000, h);
@@ -58,7 +58,7 @@ TEST_F(Partition, StoreRefusesAHashLongerThanTwentyBytes) {
 TEST_F(Partition, LookupFindsIndexedHashesAndIsSilentOtherwise) {
     const uint64_t h = store(5);
     uint64_t found = 0;
-    const auto hash = hash_of(5), other = hash_of(6);
+    const auto hash = make_hash(5), other = make_hash(6);
     ASSERT_EQ(0,
               txn([&](DB_TXN *t) { return qnst_sis_lookup(&part, t, hash.data(), 20, &found); }));
     EXPECT_EQ(h, found);
@@ -198,7 +198,7 @@ TEST_F(Partition, LinksPassHoldsAndReleasesToTheirTarget) {
     EXPECT_EQ(1u, dfid);
     EXPECT_EQ(4096u, length);
     EXPECT_EQ(20u, hashlen);
-    EXPECT_EQ(0, std::memcmp(hash, hash_of(1).data(), 20));
+    EXPECT_EQ(0, std::memcmp(hash, make_hash(1).data(), 20));
     ASSERT_EQ(0, txn([&](DB_TXN *t) {
                   return qnst_sis_read(&part, t, target, &dfid, &dfver, &offset, &length, &hashlen,
                                        hash, &followed);

@@ -50,19 +50,15 @@ int write_record(qnst_dfile *h, DB_TXN *txn, uint32_t dindex, const DfileRecord 
 // Puts fresh records for data files [first, first + kBatch) in one transaction; records that
 // exist keep their values.
 int precreate_batch(qnst_dfile *h, uint32_t first) {
-    DB_TXN *txn = nullptr;
-    int rc = qnst_txn_begin(h->dbenv, nullptr, &txn);
+    qnst::TxnGuard guard;
+    int rc = qnst_txn_begin(h->dbenv, nullptr, guard.out());
     if (rc) return QNST_FAIL(h->dbenv, rc);
     for (uint32_t i = 0; i < kBatch; ++i) {
-        rc = write_record(h, txn, first + i, DfileRecord{}, DB_NOOVERWRITE);
+        rc = write_record(h, guard.get(), first + i, DfileRecord{}, DB_NOOVERWRITE);
         if (rc == DB_KEYEXIST) continue;
-        if (rc) {
-            QNST_FAIL(h->dbenv, rc);
-            (void)qnst_txn_abort(txn);  // the put's code is the one to report
-            return rc;
-        }
+        if (rc) return QNST_FAIL(h->dbenv, rc);  // the guard aborts; the put's code is reported
     }
-    rc = qnst_txn_commit(txn, 0);
+    rc = guard.commit();
     return QNST_FAIL(h->dbenv, rc);
 }
 
@@ -94,10 +90,7 @@ int qnst_dfile_open(qnst_dfile *h, const char *file, int32_t init) {
 }
 
 int qnst_dfile_close(qnst_dfile *h) {
-    if (h->db) {
-        (void)h->db->close(h->db, 0);  // the handle is gone whatever the result
-        h->db = nullptr;
-    }
+    qnst::close_db(&h->db);
     return 0;
 }
 

@@ -37,7 +37,7 @@ QNST_API int qnst_dfile_open(qnst_dfile *h, const char *file, int32_t init);
 /* Closes the table if open. Always 0. */
 QNST_API int qnst_dfile_close(qnst_dfile *h);
 
-/* Removes the table's file. Returns 0, 2 (ENOENT) when it does not exist, or the Berkeley DB
+/* Removes the table's file. Returns 0, ENOENT when it does not exist, or the Berkeley DB
  * code. */
 QNST_API int qnst_dfile_remove(DB_ENV *dbenv, const char *file);
 

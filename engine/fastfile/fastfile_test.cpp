@@ -30,7 +30,7 @@ using Handle = std::unique_ptr<qnst_fastfile, Closer>;
 
 Handle make(uint32_t dwsize, uint32_t lazy = 0) {
     qnst_fastfile *h = nullptr;
-    EXPECT_EQ(qnst_fastfile_create(&h, dwsize, lazy), 0);
+    EXPECT_EQ(0, qnst_fastfile_create(&h, dwsize, lazy));
     return Handle(h);
 }
 
@@ -92,7 +92,7 @@ std::vector<BlockRecord> walk_blocks(const Bytes &file) {
             pos = (pos + 4 + 511) / 512 * 512;
             continue;
         }
-        EXPECT_EQ(std::memcmp(file.data() + pos, "qnst", 4), 0) << "at " << pos;
+        EXPECT_EQ(0, std::memcmp(file.data() + pos, "qnst", 4)) << "at " << pos;
         if (std::memcmp(file.data() + pos, "qnst", 4) != 0 || pos + 16 > file.size()) break;
         uint32_t n = le32(file, pos + 12);
         EXPECT_LE(pos + 16 + n, file.size());
@@ -113,33 +113,33 @@ protected:
 
 TEST_F(FastFile, BlockRecordIsHeaderThenDataAndFlushPadsToASector) {
     Handle h = make(4096);
-    ASSERT_EQ(qnst_fastfile_open(h.get(), QNST_FASTFILE_OPEN_WRITE, path.c_str(), 0, 0), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), QNST_FASTFILE_OPEN_WRITE, path.c_str(), 0, 0));
     Bytes data = pattern(100, 1);
     uint64_t offset = 99;
     uint32_t pending = 99;
-    ASSERT_EQ(qnst_fastfile_newblk(h.get(), data.data(), 100, 0x1122334455667788ull, &offset,
-                                   &pending), 0);
-    EXPECT_EQ(offset, 16u);
-    EXPECT_EQ(pending, 0u);
-    EXPECT_EQ(h->used, 116);
+    ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), data.data(), 100, 0x1122334455667788ull, &offset,
+                                   &pending));
+    EXPECT_EQ(16u, offset);
+    EXPECT_EQ(0u, pending);
+    EXPECT_EQ(116, h->used);
     EXPECT_TRUE(read_file(path).empty()) << "nothing is written before a flush";
 
     uint64_t end = 0;
-    ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
-    EXPECT_EQ(end, 512u);
-    EXPECT_EQ(h->position, 512u);
-    EXPECT_EQ(h->used, 0);
+    ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
+    EXPECT_EQ(512u, end);
+    EXPECT_EQ(512u, h->position);
+    EXPECT_EQ(0, h->used);
     Bytes file = read_file(path);
-    ASSERT_EQ(file.size(), 512u);
+    ASSERT_EQ(512u, file.size());
     Bytes header = {'q', 'n', 's', 't', 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 100, 0, 0, 0};
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 16), header);
     EXPECT_EQ(Bytes(file.begin() + 16, file.begin() + 116), data);
     EXPECT_TRUE(all_zero(file, 116, 512));
 
     // An empty buffer writes nothing and reports the position.
-    ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
-    EXPECT_EQ(end, 512u);
-    EXPECT_EQ(read_file(path).size(), 512u);
+    ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
+    EXPECT_EQ(512u, end);
+    EXPECT_EQ(512u, read_file(path).size());
 }
 
 // A fill level of 510 leaves only 2 zero bytes before the sector end: a whole zero sector follows,
@@ -156,15 +156,15 @@ TEST_F(FastFile, ShortPaddingAddsAZeroSector) {
         SCOPED_TRACE("dwsize " + std::to_string(c.dwsize) + " fill " + std::to_string(c.fill));
         qnst_fastfile_delete(path.c_str());
         Handle h = make(c.dwsize);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
         Bytes data = pattern(static_cast<size_t>(c.fill - 16), 3);
         uint32_t pending = 0;
-        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), data.data(), c.fill - 16, 0, 0, &pending), 0);
+        ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), data.data(), c.fill - 16, 0, 0, &pending));
         uint64_t end = 0;
-        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
         EXPECT_EQ(end, c.end);
         EXPECT_EQ(h->position, c.end);
-        EXPECT_EQ(h->used, 0);
+        EXPECT_EQ(0, h->used);
         Bytes file = read_file(path);
         ASSERT_EQ(file.size(), c.end);
         EXPECT_EQ(Bytes(file.begin() + 16, file.begin() + c.fill), data);
@@ -174,7 +174,7 @@ TEST_F(FastFile, ShortPaddingAddsAZeroSector) {
 
 TEST_F(FastFile, BlobRecordsReadBackAcrossPadding) {
     Handle w = make(2048);
-    ASSERT_EQ(qnst_fastfile_open(w.get(), 2, path.c_str(), 0, 0), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(w.get(), 2, path.c_str(), 0, 0));
     struct Part {
         Bytes data;
         uint64_t offset;
@@ -189,22 +189,24 @@ TEST_F(FastFile, BlobRecordsReadBackAcrossPadding) {
     uint32_t pending = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
         const Part &p = parts[i];
-        ASSERT_EQ(qnst_fastfile_blobwrite(w.get(), p.data.data(), static_cast<int32_t>(p.data.size()),
-                                          p.offset, p.size, &pending), 0);
+        ASSERT_EQ(0,
+                  qnst_fastfile_blobwrite(w.get(), p.data.data(),
+                                          static_cast<int32_t>(p.data.size()), p.offset, p.size,
+                                          &pending));
         if (i != 1) {
-            ASSERT_EQ(qnst_fastfile_flush(w.get(), &end), 0);
+            ASSERT_EQ(0, qnst_fastfile_flush(w.get(), &end));
         }
     }
     EXPECT_EQ(end, 512u + 1024u + 512u);
 
     Handle r = make(2048);
-    ASSERT_EQ(qnst_fastfile_open(r.get(), QNST_FASTFILE_OPEN_READ, path.c_str(), 0, 0), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(r.get(), QNST_FASTFILE_OPEN_READ, path.c_str(), 0, 0));
     std::vector<uint64_t> nexts;
     for (const Part &p : parts) {
         const void *data = nullptr;
         uint32_t length = 0, size = 0;
         uint64_t offset = 0, next = 0;
-        ASSERT_EQ(qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next), 0);
+        ASSERT_EQ(0, qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next));
         auto *bytes = static_cast<const uint8_t *>(data);
         EXPECT_EQ(Bytes(bytes, bytes + length), p.data);
         EXPECT_EQ(offset, p.offset);
@@ -216,14 +218,14 @@ TEST_F(FastFile, BlobRecordsReadBackAcrossPadding) {
     const void *data = nullptr;
     uint32_t length = 0, size = 0;
     uint64_t offset = 0, next = 0;
-    EXPECT_EQ(qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next), EIO)
+    EXPECT_EQ(EIO, qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next))
         << "the end of the records";
     EXPECT_EQ(r->position, 1536u + 36u);
 
     uint64_t last_offset = 1, last_pos = 1;
-    EXPECT_EQ(qnst_fastfile_bpartsize(r.get(), &last_offset, &last_pos), 0);
-    EXPECT_EQ(last_offset, 578u);
-    EXPECT_EQ(last_pos, 1536u);
+    EXPECT_EQ(0, qnst_fastfile_bpartsize(r.get(), &last_offset, &last_pos));
+    EXPECT_EQ(578u, last_offset);
+    EXPECT_EQ(1536u, last_pos);
 }
 
 TEST_F(FastFile, OpenForWritingZeroesTheGapAfterTheValidData) {
@@ -246,7 +248,7 @@ TEST_F(FastFile, OpenForWritingZeroesTheGapAfterTheValidData) {
         EXPECT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), c.foff, c.padoff), c.rc);
         Bytes file = read_file(path);
         if (c.rc) {
-            EXPECT_EQ(h->file, -1) << "no file stays open after a failure";
+            EXPECT_EQ(-1, h->file) << "no file stays open after a failure";
             EXPECT_EQ(file, Bytes(c.file_len, 0xab));
             continue;
         }
@@ -264,23 +266,23 @@ TEST_F(FastFile, LazyHandleCollectsRecordsAndReportsWhenFull) {
     Bytes a = pattern(100, 1), big = pattern(1009, 2), b = pattern(900, 3);
     uint64_t offset = 0;
     uint32_t pending = 0;
-    ASSERT_EQ(qnst_fastfile_newblk(h.get(), a.data(), 100, 7, &offset, &pending), 0);
-    EXPECT_EQ(offset, 16u) << "the data's place in the buffer";
-    EXPECT_EQ(pending, 0u);
-    EXPECT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 1009, 8, &offset, &pending), EINVAL)
+    ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), a.data(), 100, 7, &offset, &pending));
+    EXPECT_EQ(16u, offset) << "the data's place in the buffer";
+    EXPECT_EQ(0u, pending);
+    EXPECT_EQ(EINVAL, qnst_fastfile_newblk(h.get(), big.data(), 1009, 8, &offset, &pending))
         << "a record larger than the buffer can never fit";
-    ASSERT_EQ(qnst_fastfile_newblk(h.get(), b.data(), 900, 9, &offset, &pending), 0);
-    EXPECT_EQ(pending, 116u);
-    ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 900, 0, 900, &pending), 0);
-    EXPECT_EQ(pending, 116u);
-    EXPECT_EQ(h->used, 116);
+    ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), b.data(), 900, 9, &offset, &pending));
+    EXPECT_EQ(116u, pending);
+    ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), b.data(), 900, 0, 900, &pending));
+    EXPECT_EQ(116u, pending);
+    EXPECT_EQ(116, h->used);
     EXPECT_FALSE(std::filesystem::exists(path));
 
     uint64_t end = 0;
-    EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), EINVAL) << "no file to write to";
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 512, 512), 0);
-    ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
-    EXPECT_EQ(end, 1024u);
+    EXPECT_EQ(EINVAL, qnst_fastfile_flush(h.get(), &end)) << "no file to write to";
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 512, 512));
+    ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
+    EXPECT_EQ(1024u, end);
     EXPECT_EQ(walk_blocks(read_file(path)), (std::vector<BlockRecord>{{512 + 16, 7, a}}));
 }
 
@@ -290,24 +292,24 @@ TEST_F(FastFile, BlobWriteSetsPendingOnlyWhenALazyBufferIsFull) {
     Bytes d = pattern(400, 1);
     uint32_t pending = 77;
     Handle lazy = make(1024, 1);
-    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 0, 400, &pending), 0);
-    EXPECT_EQ(pending, 77u);
-    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 400, 400, &pending), 0);
-    EXPECT_EQ(pending, 77u);
-    ASSERT_EQ(qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 800, 400, &pending), 0);
-    EXPECT_EQ(pending, 832u) << "full: the fill level";
-    EXPECT_EQ(lazy->used, 832);
+    ASSERT_EQ(0, qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 0, 400, &pending));
+    EXPECT_EQ(77u, pending);
+    ASSERT_EQ(0, qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 400, 400, &pending));
+    EXPECT_EQ(77u, pending);
+    ASSERT_EQ(0, qnst_fastfile_blobwrite(lazy.get(), d.data(), 400, 800, 400, &pending));
+    EXPECT_EQ(832u, pending) << "full: the fill level";
+    EXPECT_EQ(832, lazy->used);
 
     Handle h = make(1024);
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
     for (uint64_t part = 0; part < 3; ++part) {
         pending = 77;
-        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 400, part * 400, 400, &pending), 0);
-        EXPECT_EQ(pending, 77u) << "part " << part;
+        ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), d.data(), 400, part * 400, 400, &pending));
+        EXPECT_EQ(77u, pending) << "part " << part;
     }
-    EXPECT_EQ(h->position, 1024u) << "the third part wrote the first two out";
-    EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 1009, 0, 0, &pending), EINVAL);
-    EXPECT_EQ(pending, 77u);
+    EXPECT_EQ(1024u, h->position) << "the third part wrote the first two out";
+    EXPECT_EQ(EINVAL, qnst_fastfile_blobwrite(h.get(), d.data(), 1009, 0, 0, &pending));
+    EXPECT_EQ(77u, pending);
 }
 
 // Records of random sizes, some far larger than the buffer, with flushes at random points: every
@@ -319,7 +321,7 @@ TEST_F(FastFile, EveryBlockOffsetIsTheDataPositionInTheFile) {
         SCOPED_TRACE("dwsize " + std::to_string(dwsize));
         qnst_fastfile_delete(path.c_str());
         Handle h = make(dwsize);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
         std::mt19937 rng(dwsize);
         std::vector<BlockRecord> expected;
         std::vector<uint8_t> source(20000 + 1);
@@ -330,16 +332,16 @@ TEST_F(FastFile, EveryBlockOffsetIsTheDataPositionInTheFile) {
             for (size_t k = 0; k < n; ++k) data[k] = static_cast<uint8_t>(rng());
             uint64_t offset = 0;
             uint32_t pending = 0;
-            ASSERT_EQ(qnst_fastfile_newblk(h.get(), data, static_cast<int32_t>(n), 1000 + i,
-                                           &offset, &pending), 0);
+            ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), data, static_cast<int32_t>(n), 1000 + i,
+                                           &offset, &pending));
             expected.push_back({offset, 1000u + i, Bytes(data, data + n)});
             uint64_t end = 0;
             if (rng() % 5 == 0) {
-                ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+                ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
             }
         }
         uint64_t end = 0;
-        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
         Bytes file = read_file(path);
         EXPECT_EQ(file.size(), end);
         EXPECT_EQ(walk_blocks(file), expected);
@@ -389,12 +391,12 @@ TEST_F(FastFile, UsablePartIsTheContiguousChainFromOffsetZero) {
         file.resize(file.size() - c.cut);
         write_file(path, file);
         Handle h = make(4096);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0));
         uint64_t last_offset = 77, last_pos = 77;
-        ASSERT_EQ(qnst_fastfile_bpartsize(h.get(), &last_offset, &last_pos), 0);
+        ASSERT_EQ(0, qnst_fastfile_bpartsize(h.get(), &last_offset, &last_pos));
         EXPECT_EQ(last_offset, c.last < 0 ? 0 : c.recs[static_cast<size_t>(c.last)].offset);
         EXPECT_EQ(last_pos, c.last < 0 ? 0 : pos[static_cast<size_t>(c.last)]);
-        EXPECT_EQ(h->position, 0u);
+        EXPECT_EQ(0u, h->position);
     }
 }
 
@@ -424,17 +426,17 @@ TEST_F(FastFile, CorruptBlobFilesGiveErrorsAndKeepThePosition) {
         SCOPED_TRACE(c.name);
         write_file(path, c.file);
         Handle h = make(1024);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0));
         const void *data = nullptr;
         uint32_t length = 0, size = 0;
         uint64_t offset = 0, next = 0;
         EXPECT_EQ(qnst_fastfile_blobread(h.get(), &data, &length, &offset, &size, &next), c.rc);
-        EXPECT_EQ(h->position, 0u);
-        EXPECT_EQ(data, nullptr);
+        EXPECT_EQ(0u, h->position);
+        EXPECT_EQ(nullptr, data);
         uint64_t last_offset = 1, last_pos = 1;
-        EXPECT_EQ(qnst_fastfile_bpartsize(h.get(), &last_offset, &last_pos), 0);
-        EXPECT_EQ(last_offset, 0u);
-        EXPECT_EQ(last_pos, 0u);
+        EXPECT_EQ(0, qnst_fastfile_bpartsize(h.get(), &last_offset, &last_pos));
+        EXPECT_EQ(0u, last_offset);
+        EXPECT_EQ(0u, last_pos);
     }
 
     // Random bytes: reading stops with an error, never past the file or the buffer.
@@ -444,7 +446,7 @@ TEST_F(FastFile, CorruptBlobFilesGiveErrorsAndKeepThePosition) {
         for (auto &b : file) b = static_cast<uint8_t>(rng() % 4 == 0 ? 0 : rng());
         write_file(path, file);
         Handle h = make(static_cast<uint32_t>(rng() % 3000));
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0));
         const void *data = nullptr;
         uint32_t length = 0, size = 0;
         uint64_t offset = 0, next = 0;
@@ -455,7 +457,7 @@ TEST_F(FastFile, CorruptBlobFilesGiveErrorsAndKeepThePosition) {
         }
         EXPECT_TRUE(rc == EIO || rc == EINVAL) << rc;
         uint64_t last_offset = 0, last_pos = 0;
-        EXPECT_EQ(qnst_fastfile_bpartsize(h.get(), &last_offset, &last_pos), 0);
+        EXPECT_EQ(0, qnst_fastfile_bpartsize(h.get(), &last_offset, &last_pos));
         EXPECT_LE(last_pos + 16, std::max<uint64_t>(file.size(), 16));
     }
 }
@@ -464,30 +466,30 @@ TEST_F(FastFile, FailedWritesKeepTheBufferedRecords) {
     // A handle opened for reading cannot write: its writes fail with the system's error.
     write_file(path, {});
     Handle h = make(1024);
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0));
 
     // A block record larger than the buffer that cannot be written is dropped whole.
     Bytes big = pattern(3000, 2);
     uint64_t offset = 0, end = 0;
     uint32_t pending = 0;
-    EXPECT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 3000, 5, &offset, &pending), EBADF);
-    EXPECT_EQ(h->used, 0);
-    EXPECT_EQ(h->position, 0u);
+    EXPECT_EQ(EBADF, qnst_fastfile_newblk(h.get(), big.data(), 3000, 5, &offset, &pending));
+    EXPECT_EQ(0, h->used);
+    EXPECT_EQ(0u, h->position);
 
     Bytes a = pattern(494, 1);
-    ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), a.data(), 494, 0, 494, &pending), 0);
-    EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), EBADF);
-    EXPECT_EQ(h->used, 510) << "the padding goes again, the record stays";
-    EXPECT_EQ(h->position, 0u);
-    EXPECT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 3000, 5, &offset, &pending), EBADF);
-    EXPECT_EQ(pending, 510u);
-    EXPECT_EQ(h->used, 510);
+    ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), a.data(), 494, 0, 494, &pending));
+    EXPECT_EQ(EBADF, qnst_fastfile_flush(h.get(), &end));
+    EXPECT_EQ(510, h->used) << "the padding goes again, the record stays";
+    EXPECT_EQ(0u, h->position);
+    EXPECT_EQ(EBADF, qnst_fastfile_newblk(h.get(), big.data(), 3000, 5, &offset, &pending));
+    EXPECT_EQ(510u, pending);
+    EXPECT_EQ(510, h->used);
 
     // Written on through a handle that can write, the buffered record comes out intact.
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
-    ASSERT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 3000, 5, &offset, &pending), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
+    ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), big.data(), 3000, 5, &offset, &pending));
     EXPECT_EQ(offset, 1024u + 16u);
-    ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+    ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
     Bytes file = read_file(path);
     ASSERT_EQ(file.size(), end);
     EXPECT_EQ(Bytes(file.begin() + 16, file.begin() + 510), a);
@@ -505,7 +507,7 @@ public:
         getrlimit(RLIMIT_FSIZE, &old_);
         rlimit lim = old_;
         lim.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+        EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &lim));
     }
     ~FileSizeLimit() {
         setrlimit(RLIMIT_FSIZE, &old_);
@@ -523,51 +525,50 @@ private:
 TEST_F(FastFile, WritesFailingPartWayLeaveAReadableFile) {
     {
         Handle h = make(512);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
         Bytes a = pattern(494, 1), b = pattern(20, 2);
         uint32_t pending = 0;
         uint64_t end = 0;
-        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), a.data(), 494, 0, 494, &pending), 0);
+        ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), a.data(), 494, 0, 494, &pending));
         {
             FileSizeLimit limit(512);
-            EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), EFBIG);
-            EXPECT_EQ(h->position, 512u) << "the records went out";
-            EXPECT_EQ(h->used, 512) << "the zero sector waits in the buffer";
-            EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending), EFBIG);
+            EXPECT_EQ(EFBIG, qnst_fastfile_flush(h.get(), &end));
+            EXPECT_EQ(512u, h->position) << "the records went out";
+            EXPECT_EQ(512, h->used) << "the zero sector waits in the buffer";
+            EXPECT_EQ(EFBIG, qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending));
         }
-        ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending), 0);
-        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
-        EXPECT_EQ(end, 1536u);
+        ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), b.data(), 20, 494, 20, &pending));
+        ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
+        EXPECT_EQ(1536u, end);
 
         Handle r = make(512);
-        ASSERT_EQ(qnst_fastfile_open(r.get(), 1, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(r.get(), 1, path.c_str(), 0, 0));
         for (const Bytes *want : {&a, &b}) {
             const void *data = nullptr;
             uint32_t length = 0, size = 0;
             uint64_t offset = 0, next = 0;
-            ASSERT_EQ(qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next), 0);
+            ASSERT_EQ(0, qnst_fastfile_blobread(r.get(), &data, &length, &offset, &size, &next));
             auto *bytes = static_cast<const uint8_t *>(data);
             EXPECT_EQ(Bytes(bytes, bytes + length), *want);
         }
     }
     {
-        ASSERT_EQ(qnst_fastfile_delete(path.c_str()), 0);
+        ASSERT_EQ(0, qnst_fastfile_delete(path.c_str()));
         Handle h = make(1024);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
         Bytes a = pattern(100, 3), big = pattern(3000, 4), c = pattern(200, 5);
         uint64_t offset = 0, end = 0;
         uint32_t pending = 0;
-        ASSERT_EQ(qnst_fastfile_newblk(h.get(), a.data(), 100, 1, &offset, &pending), 0);
+        ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), a.data(), 100, 1, &offset, &pending));
         {
             FileSizeLimit limit(1536);  // a's sector and one load of the large record fit
-            EXPECT_EQ(qnst_fastfile_newblk(h.get(), big.data(), 3000, 2, &offset, &pending),
-                      EFBIG);
-            EXPECT_EQ(h->position, 512u);
-            EXPECT_EQ(h->used, 0);
+            EXPECT_EQ(EFBIG, qnst_fastfile_newblk(h.get(), big.data(), 3000, 2, &offset, &pending));
+            EXPECT_EQ(512u, h->position);
+            EXPECT_EQ(0, h->used);
         }
-        ASSERT_EQ(qnst_fastfile_newblk(h.get(), c.data(), 200, 3, &offset, &pending), 0);
+        ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), c.data(), 200, 3, &offset, &pending));
         EXPECT_EQ(offset, 512u + 16u);
-        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
         Bytes file = read_file(path);
         ASSERT_GE(file.size(), end);
         EXPECT_EQ(walk_blocks(Bytes(file.begin(), file.begin() + static_cast<long>(end))),
@@ -577,54 +578,54 @@ TEST_F(FastFile, WritesFailingPartWayLeaveAReadableFile) {
 
 TEST_F(FastFile, BadArgumentsAreRefused) {
     qnst_fastfile *raw = reinterpret_cast<qnst_fastfile *>(&raw);
-    EXPECT_EQ(qnst_fastfile_create(&raw, 0x7ffffe01u, 0), EINVAL);
-    EXPECT_EQ(raw, nullptr);
-    EXPECT_EQ(qnst_fastfile_create(nullptr, 512, 0), EINVAL);
-    EXPECT_EQ(qnst_fastfile_close(nullptr), 0);
+    EXPECT_EQ(EINVAL, qnst_fastfile_create(&raw, 0x7ffffe01u, 0));
+    EXPECT_EQ(nullptr, raw);
+    EXPECT_EQ(EINVAL, qnst_fastfile_create(nullptr, 512, 0));
+    EXPECT_EQ(0, qnst_fastfile_close(nullptr));
 
     Handle h = make(1024);
     Bytes d = pattern(10, 1);
     uint64_t offset = 0, end = 0;
     uint32_t pending = 0;
-    EXPECT_EQ(qnst_fastfile_newblk(h.get(), d.data(), -1, 1, &offset, &pending), EINVAL);
-    EXPECT_EQ(qnst_fastfile_newblk(h.get(), nullptr, 10, 1, &offset, &pending), EINVAL);
-    EXPECT_EQ(qnst_fastfile_newblk(h.get(), d.data(), 2000, 1, &offset, &pending), EINVAL)
+    EXPECT_EQ(EINVAL, qnst_fastfile_newblk(h.get(), d.data(), -1, 1, &offset, &pending));
+    EXPECT_EQ(EINVAL, qnst_fastfile_newblk(h.get(), nullptr, 10, 1, &offset, &pending));
+    EXPECT_EQ(EINVAL, qnst_fastfile_newblk(h.get(), d.data(), 2000, 1, &offset, &pending))
         << "no file to write a large record to";
-    EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 0, 0, 0, &pending), EINVAL)
+    EXPECT_EQ(EINVAL, qnst_fastfile_blobwrite(h.get(), d.data(), 0, 0, 0, &pending))
         << "a zero length would read as padding";
-    EXPECT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 1009, 0, 0, &pending), EINVAL);
-    EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), 0) << "an empty buffer needs no file";
-    EXPECT_EQ(h->used, 0);
+    EXPECT_EQ(EINVAL, qnst_fastfile_blobwrite(h.get(), d.data(), 1009, 0, 0, &pending));
+    EXPECT_EQ(0, qnst_fastfile_flush(h.get(), &end)) << "an empty buffer needs no file";
+    EXPECT_EQ(0, h->used);
     const void *data = nullptr;
     uint32_t length = 0, size = 0;
-    EXPECT_EQ(qnst_fastfile_blobread(h.get(), &data, &length, &offset, &size, &end), EINVAL);
+    EXPECT_EQ(EINVAL, qnst_fastfile_blobread(h.get(), &data, &length, &offset, &size, &end));
 
     // Reading at an offset that is not a sector boundary is fine; writing from there is not.
     write_file(path, Bytes(1024, 0));
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 1, path.c_str(), 100, 0), 0);
-    ASSERT_EQ(qnst_fastfile_blobwrite(h.get(), d.data(), 10, 0, 0, &pending), 0);
-    EXPECT_EQ(qnst_fastfile_flush(h.get(), &end), EIO);
-    EXPECT_EQ(qnst_fastfile_blobread(h.get(), &data, &length, &offset, &size, &end), EINVAL)
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 1, path.c_str(), 100, 0));
+    ASSERT_EQ(0, qnst_fastfile_blobwrite(h.get(), d.data(), 10, 0, 0, &pending));
+    EXPECT_EQ(EIO, qnst_fastfile_flush(h.get(), &end));
+    EXPECT_EQ(EINVAL, qnst_fastfile_blobread(h.get(), &data, &length, &offset, &size, &end))
         << "reading would overwrite the buffered record";
 }
 
 TEST_F(FastFile, NamesAndDeletion) {
     Handle h = make(512);
-    EXPECT_EQ(qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0), ENOENT);
-    EXPECT_EQ(qnst_fastfile_delete(path.c_str()), 0) << "a missing file is no failure";
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0), 0);
+    EXPECT_EQ(ENOENT, qnst_fastfile_open(h.get(), 1, path.c_str(), 0, 0));
+    EXPECT_EQ(0, qnst_fastfile_delete(path.c_str())) << "a missing file is no failure";
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, path.c_str(), 0, 0));
     EXPECT_TRUE(std::filesystem::exists(path));
-    EXPECT_EQ(qnst_fastfile_delete(path.c_str()), 0);
+    EXPECT_EQ(0, qnst_fastfile_delete(path.c_str()));
     EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_EQ(qnst_fastfile_delete(dir.path().c_str()), -1) << "a directory is not a fast file";
-    EXPECT_EQ(qnst_fastfile_open(h.get(), 1, dir.path().c_str(), 0, 0), ENOENT);
-    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, dir.path().c_str(), 0, 0), ENOENT);
-    EXPECT_EQ(h->file, -1);
+    EXPECT_EQ(-1, qnst_fastfile_delete(dir.path().c_str())) << "a directory is not a fast file";
+    EXPECT_EQ(ENOENT, qnst_fastfile_open(h.get(), 1, dir.path().c_str(), 0, 0));
+    EXPECT_EQ(ENOENT, qnst_fastfile_open(h.get(), 2, dir.path().c_str(), 0, 0));
+    EXPECT_EQ(-1, h->file);
 
     std::string utf8 = dir.file("d\xc3\xa9j\xc3\xa0-\xf0\x9f\x92\xbe.ff");
-    ASSERT_EQ(qnst_fastfile_open(h.get(), 2, utf8.c_str(), 0, 0), 0);
+    ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, utf8.c_str(), 0, 0));
     EXPECT_TRUE(std::filesystem::exists(utf8));
-    EXPECT_EQ(qnst_fastfile_delete(utf8.c_str()), 0);
+    EXPECT_EQ(0, qnst_fastfile_delete(utf8.c_str()));
 
     std::string four_byte_chars;
     for (int i = 0; i < 2047; ++i) four_byte_chars += "\xf0\x9f\x92\xbe";  // 2 UTF-16 units each
@@ -644,16 +645,16 @@ TEST_F(FastFile, NamesAndDeletion) {
          }) {
         SCOPED_TRACE(c.name.substr(0, 60));
         EXPECT_EQ(qnst_fastfile_open(h.get(), 1, c.name.c_str(), 0, 0), c.open_rc);
-        EXPECT_EQ(h->file, -1);
+        EXPECT_EQ(-1, h->file);
         if (c.delete_rc) {
             EXPECT_EQ(qnst_fastfile_delete(c.name.c_str()), c.delete_rc);
         }
     }
-    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, nullptr, 0, 0), ENOMEM);
+    EXPECT_EQ(ENOMEM, qnst_fastfile_open(h.get(), 2, nullptr, 0, 0));
     // The name is converted before the offsets are checked.
-    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, dir.file("bad\xff.ff").c_str(), 100, 0), ENOMEM);
-    EXPECT_EQ(qnst_fastfile_open(h.get(), 2, nullptr, 4096, 0), ENOMEM);
-    EXPECT_EQ(qnst_fastfile_delete(nullptr), ENOMEM);
+    EXPECT_EQ(ENOMEM, qnst_fastfile_open(h.get(), 2, dir.file("bad\xff.ff").c_str(), 100, 0));
+    EXPECT_EQ(ENOMEM, qnst_fastfile_open(h.get(), 2, nullptr, 4096, 0));
+    EXPECT_EQ(ENOMEM, qnst_fastfile_delete(nullptr));
 }
 
 // Writing bypasses the system cache where the file system can, and is write-through everywhere.
@@ -676,18 +677,18 @@ TEST_F(FastFile, WritingIsDirectAndSynchronousOrAtLeastSynchronous) {
         ::unlink(name.c_str());
 
         Handle h = make(4096);
-        ASSERT_EQ(qnst_fastfile_open(h.get(), 2, name.c_str(), 0, 0), 0);
+        ASSERT_EQ(0, qnst_fastfile_open(h.get(), 2, name.c_str(), 0, 0));
         int flags = fcntl(static_cast<int>(h->file), F_GETFL);
         EXPECT_EQ(flags & O_DSYNC, O_DSYNC);
         EXPECT_EQ((flags & O_DIRECT) != 0, direct_possible);
         Bytes d = pattern(700, 5);
         uint64_t offset = 0, end = 0;
         uint32_t pending = 0;
-        ASSERT_EQ(qnst_fastfile_newblk(h.get(), d.data(), 700, 3, &offset, &pending), 0);
-        ASSERT_EQ(qnst_fastfile_flush(h.get(), &end), 0);
+        ASSERT_EQ(0, qnst_fastfile_newblk(h.get(), d.data(), 700, 3, &offset, &pending));
+        ASSERT_EQ(0, qnst_fastfile_flush(h.get(), &end));
         EXPECT_EQ(walk_blocks(read_file(name)), (std::vector<BlockRecord>{{16, 3, d}}));
         h.reset();
-        EXPECT_EQ(qnst_fastfile_delete(name.c_str()), 0);
+        EXPECT_EQ(0, qnst_fastfile_delete(name.c_str()));
     }
 }
 

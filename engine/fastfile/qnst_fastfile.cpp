@@ -8,10 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qnst_coding.hpp"
 #include "qnst_file.hpp"
 
 namespace {
 
+using qnst::load_le32;
+using qnst::load_le64;
+using qnst::store_le32;
+using qnst::store_le64;
 using qnst::file::kInvalid;
 using qnst::file::kSector;
 
@@ -27,23 +32,6 @@ uint64_t round_up(uint64_t v) { return (v + kSector - 1) / kSector * kSector; }
 // padding and the streaming of large records work in whole sectors).
 uint32_t capacity(const qnst_fastfile *h) {
     return static_cast<uint32_t>(round_up(h->dwsize > 0 ? static_cast<uint32_t>(h->dwsize) : 1));
-}
-
-void put_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put_le64(uint8_t *p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get_le32(const uint8_t *p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-uint64_t get_le64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
 }
 
 // Writes `len` bytes of `buf` at `offset`: 0, the system error, or 5 for a short write.
@@ -261,8 +249,8 @@ QNST_API int qnst_fastfile_newblk(qnst_fastfile *h, const void *data, int32_t n,
     const uint64_t start = h->position;
     uint8_t *hdr = h->buffer + h->used;
     std::memcpy(hdr, QNST_FASTFILE_MAGIC, 4);
-    put_le64(hdr + 4, bhandle);
-    put_le32(hdr + 12, static_cast<uint32_t>(n));
+    store_le64(hdr + 4, bhandle);
+    store_le32(hdr + 12, static_cast<uint32_t>(n));
     h->used += kHeader;
     *offset = h->lazy ? static_cast<uint64_t>(h->used) : h->position + h->used;
     if (n == 0) return 0;
@@ -291,9 +279,9 @@ QNST_API int qnst_fastfile_blobwrite(qnst_fastfile *h, const void *data, int32_t
     if (int rc = make_room(h, total, false, pending, &fits)) return rc;
     if (!fits) return 0;
     uint8_t *hdr = h->buffer + h->used;
-    put_le32(hdr, static_cast<uint32_t>(n));
-    put_le64(hdr + 4, offset);
-    put_le32(hdr + 12, size);
+    store_le32(hdr, static_cast<uint32_t>(n));
+    store_le64(hdr + 4, offset);
+    store_le32(hdr + 12, size);
     std::memcpy(hdr + kHeader, data, static_cast<size_t>(n));
     h->used += static_cast<int32_t>(total);
     return 0;
@@ -306,14 +294,14 @@ QNST_API int qnst_fastfile_blobread(qnst_fastfile *h, const void **data, uint32_
     uint64_t pos = h->position;
     uint8_t hdr[kHeader];
     int got = read_header(h, pos, hdr);
-    if (got >= 4 && get_le32(hdr) == 0) {
+    if (got >= 4 && load_le32(hdr) == 0) {
         // The records of this write stop here: the next ones start at the next sector.
         pos = round_up(pos + 4);
         got = read_header(h, pos, hdr);
-        if (got >= 4 && get_le32(hdr) == 0) return EIO;
+        if (got >= 4 && load_le32(hdr) == 0) return EIO;
     }
     if (got < static_cast<int>(kHeader)) return EIO;
-    const uint32_t raw = get_le32(hdr);
+    const uint32_t raw = load_le32(hdr);
     if (!length_ok(h, raw)) return EINVAL;
     uint32_t read = 0;
     if (qnst::file::read_at(h->file, h->buffer, raw, pos + kHeader, &read) || read < raw)
@@ -321,8 +309,8 @@ QNST_API int qnst_fastfile_blobread(qnst_fastfile *h, const void **data, uint32_
     h->position = pos + kHeader + raw;
     *data = h->buffer;
     *length = raw;
-    *offset = get_le64(hdr + 4);
-    *size = get_le32(hdr + 12);
+    *offset = load_le64(hdr + 4);
+    *size = load_le32(hdr + 12);
     *next = h->position;
     return 0;
 }
@@ -341,7 +329,7 @@ QNST_API int qnst_fastfile_bpartsize(qnst_fastfile *h, uint64_t *last_offset,
         uint8_t hdr[kHeader];
         const int got = read_header(h, pos, hdr);
         if (got < 4) break;
-        const uint32_t raw = get_le32(hdr);
+        const uint32_t raw = load_le32(hdr);
         if (raw == 0) {
             pos = round_up(pos + 4);
             continue;
@@ -349,13 +337,13 @@ QNST_API int qnst_fastfile_bpartsize(qnst_fastfile *h, uint64_t *last_offset,
         if (got < static_cast<int>(kHeader) || !length_ok(h, raw)) break;
         const uint64_t after = pos + kHeader + raw;
         if (after > file_size) break;  // cut off: the data is not all there
-        const uint64_t part = get_le64(hdr + 4);
+        const uint64_t part = load_le64(hdr + 4);
         const bool accept =
             chained ? part > chain_offset && part == chain_offset + chain_size : part == 0;
         if (accept) {
             chained = true;
             chain_offset = part;
-            chain_size = get_le32(hdr + 12);
+            chain_size = load_le32(hdr + 12);
             *last_offset = part;
             *last_pos = pos;
         }

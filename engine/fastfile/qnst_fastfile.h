@@ -27,9 +27,9 @@
  * data may lie anywhere in memory; the record's last bytes stay in the buffer like an ordinary
  * record's, for the next flush.
  *
- * Result codes used below: 0 success; 2 ENOENT (the file cannot be opened); 5 EIO (an I/O,
- * alignment or format failure); 12 ENOMEM (out of memory, or a file name that is not valid UTF-8
- * or needs more than 4096 UTF-16 code units with its terminator); 22 EINVAL (a bad argument, a
+ * Result codes used below: 0 success; ENOENT (the file cannot be opened); EIO (an I/O,
+ * alignment or format failure); ENOMEM (out of memory, or a file name that is not valid UTF-8
+ * or needs more than 4096 UTF-16 code units with its terminator); EINVAL (a bad argument, a
  * record that can never fit, no open file where one is needed); "the system error": the operating
  * system's own code for a failed read or write (errno on POSIX systems, GetLastError() on
  * Windows), returned as it is.
@@ -69,8 +69,8 @@ typedef struct qnst_fastfile {
 /* Allocates a handle with a buffer of `dwsize` bytes and no open file, and stores it in `*out`
  * (which is cleared first). With `lazy` nonzero, records collect in the buffer and reach a file
  * only through qnst_fastfile_flush.
- * Returns 0; 12 when memory runs out (nothing is allocated); 22 when `out` is null or `dwsize`
- * exceeds 0x7ffffe00 (a buffer that a signed 32-bit fill level cannot describe). */
+ * Returns 0; ENOMEM when memory runs out (nothing is allocated); EINVAL when `out` is null or
+ * `dwsize` exceeds 0x7ffffe00 (a buffer that a signed 32-bit fill level cannot describe). */
 QNST_API int qnst_fastfile_create(qnst_fastfile **out, uint32_t dwsize, uint32_t lazy);
 
 /* Opens `fname` (UTF-8) and sets the position to `foff`. A file already open on the handle is
@@ -82,13 +82,13 @@ QNST_API int qnst_fastfile_create(qnst_fastfile **out, uint32_t dwsize, uint32_t
  * the zero word after the last record; the gap may be at most 1024 bytes and the file must hold
  * the data up to `padoff`.
  * Returns 0;
- *   2  the file cannot be opened;
- *   5  writing, and `foff` is not a multiple of 512, `padoff` is negative, the gap exceeds 1024
- *      bytes (these three before anything is opened), the file ends before `padoff`, or the
- *      zeroing write fails or is short;
- *   12 `fname` is null or cannot be converted (see above; checked before `foff` and `padoff`),
- *      or memory runs out;
- *   22 `h` is null;
+ *   ENOENT the file cannot be opened;
+ *   EIO    writing, and `foff` is not a multiple of 512, `padoff` is negative, the gap exceeds 1024
+ *          bytes (these three before anything is opened), the file ends before `padoff`, or the
+ *          zeroing write fails or is short;
+ *   ENOMEM `fname` is null or cannot be converted (see above; checked before `foff` and `padoff`),
+ *          or memory runs out;
+ *   EINVAL `h` is null;
  *   the system error: the read of the sector holding `padoff` failed.
  * After a failure no file is open on the handle. */
 QNST_API int qnst_fastfile_open(qnst_fastfile *h, uint32_t mode, const char *fname, uint64_t foff,
@@ -106,19 +106,19 @@ QNST_API int qnst_fastfile_close(qnst_fastfile *h);
  *   reports the fill level it had.
  * `*offset` is the position of the record's data: in the buffer (lazy) or in the file.
  * Returns 0;
- *   22 `h`, `offset` or `pending` null, `n` negative, `data` null with `n` > 0, a lazy record of
- *      more than `dwsize` bytes with its header, or a buffer to write out with no file open;
- *   5 and the system error: as qnst_fastfile_flush, when writing out fails. A record larger than
- *      the buffer that fails part way is dropped: the position and the buffer go back to where
- *      the record started, and later records are written over its remains. */
+ *   EINVAL `h`, `offset` or `pending` null, `n` negative, `data` null with `n` > 0, a lazy record
+ *          of more than `dwsize` bytes with its header, or a buffer to write out with no file open;
+ *   EIO and the system error: as qnst_fastfile_flush, when writing out fails. A record larger
+ *          than the buffer that fails part way is dropped: the position and the buffer go back to
+ *          where the record started, and later records are written over its remains. */
 QNST_API int qnst_fastfile_newblk(qnst_fastfile *h, const void *data, int32_t n, uint64_t bhandle,
                                   uint64_t *offset, uint32_t *pending);
 
 /* Writes the buffer out at the position, padded as described above, and sets `*end` to the file
  * position after it (for an empty buffer: the position, and nothing is written).
  * Returns 0;
- *   5  the position is not a multiple of 512, or a write was short;
- *   22 `h` or `end` null, or records are buffered and no file is open;
+ *   EIO    the position is not a multiple of 512, or a write was short;
+ *   EINVAL `h` or `end` null, or records are buffered and no file is open;
  *   the system error: a write failed.
  * After a failure the position is unchanged and the buffered records stay for the next flush.
  * When only the trailing zero sector could not be written, that sector stays buffered in front
@@ -131,9 +131,10 @@ QNST_API int qnst_fastfile_flush(qnst_fastfile *h, uint64_t *end);
  * as it was (unlike qnst_fastfile_newblk, which clears it): without lazy a full buffer is written
  * out first and not reported.
  * Returns 0;
- *   22 `h` or `pending` null, `n` not positive (a zero length would read as padding), `data`
- *      null, the record with its header larger than `dwsize`, or a full buffer and no file open;
- *   5 and the system error: as qnst_fastfile_flush. */
+ *   EINVAL `h` or `pending` null, `n` not positive (a zero length would read as padding), `data`
+ *          null, the record with its header larger than `dwsize`, or a full buffer and no file
+ *          open;
+ *   EIO and the system error: as qnst_fastfile_flush. */
 QNST_API int qnst_fastfile_blobwrite(qnst_fastfile *h, const void *data, int32_t n,
                                      uint64_t offset, uint32_t size, uint32_t *pending);
 
@@ -143,10 +144,10 @@ QNST_API int qnst_fastfile_blobwrite(qnst_fastfile *h, const void *data, int32_t
  * position. Meant for handles opened for reading: a handle opened for writing reads only whole
  * sectors. On failure the position and the outputs are unchanged.
  * Returns 0;
- *   5  a read failed, the header or the data is cut short by the end of the file (as at the end
- *      of the records), or a second zero word follows the first;
- *   22 a null argument, no open file, records waiting in the buffer (reading would overwrite
- *      them), or a length that is negative or above `dwsize`. */
+ *   EIO    a read failed, the header or the data is cut short by the end of the file (as at the end
+ *          of the records), or a second zero word follows the first;
+ *   EINVAL a null argument, no open file, records waiting in the buffer (reading would overwrite
+ *          them), or a length that is negative or above `dwsize`. */
 QNST_API int qnst_fastfile_blobread(qnst_fastfile *h, const void **data, uint32_t *length,
                                     uint64_t *offset, uint32_t *size, uint64_t *next);
 
@@ -160,11 +161,11 @@ QNST_API int qnst_fastfile_blobread(qnst_fastfile *h, const void **data, uint32_
  * position (of the header) of the last accepted record; both are 0 when none was accepted (or
  * when only the first part, at file position 0, was). Meant for handles opened for reading: a
  * handle opened for writing reads only whole sectors and finds nothing.
- * Returns 0; 22 when an argument is null. */
+ * Returns 0; EINVAL when an argument is null. */
 QNST_API int qnst_fastfile_bpartsize(qnst_fastfile *h, uint64_t *last_offset, uint64_t *last_pos);
 
 /* Deletes the file `fname` (UTF-8).
- * Returns 0 (deleted, or it did not exist); 12 `fname` is null or cannot be converted; -1 any
+ * Returns 0 (deleted, or it did not exist); ENOMEM `fname` is null or cannot be converted; -1 any
  * other failure. */
 QNST_API int qnst_fastfile_delete(const char *fname);
 

@@ -20,7 +20,7 @@ protected:
     void SetUp() override {
         ItabmFixture::SetUp();
         // Lock conflicts are resolved at once instead of by the maintenance thread's rounds.
-        ASSERT_EQ(dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST), 0);
+        ASSERT_EQ(0, dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST));
     }
 };
 
@@ -38,9 +38,9 @@ TEST_F(InodeConcurrencyTest, ConcurrentAllocationsNeverShareANumber) {
                     int e;
                     while ((e = qnst_itabm_extend(&m_, 40, 0)) == DB_LOCK_DEADLOCK) {
                     }
-                    ASSERT_EQ(e, 0);
+                    ASSERT_EQ(0, e);
                 } else {
-                    ASSERT_EQ(rc, 0);
+                    ASSERT_EQ(0, rc);
                 }
             }
         });
@@ -55,8 +55,8 @@ TEST_F(InodeConcurrencyTest, ConcurrentAllocationsNeverShareANumber) {
         const TableState s = table(t);
         allocated += s.itab.size();
         for (const auto &[n, life] : s.itab) {
-            EXPECT_EQ(all.count(static_cast<uint32_t>(t) << 28 | n), 1u);
-            EXPECT_EQ(s.ifree.count(n), 0u);
+            EXPECT_EQ(1u, all.count(static_cast<uint32_t>(t) << 28 | n));
+            EXPECT_EQ(0u, s.ifree.count(n));
         }
         EXPECT_EQ(s.itab.size() + s.ifree.size(), s.seq - 10);
     }
@@ -66,8 +66,8 @@ TEST_F(InodeConcurrencyTest, ConcurrentAllocationsNeverShareANumber) {
 TEST_F(InodeConcurrencyTest, ConcurrentChargesAddUpAtTheTop) {
     // One top and one folder shared by every thread, a file of its own for each.
     auto make = [&](qnst_inoderec *n, uint32_t ino, qnst_inoderec *setnode) {
-        ASSERT_EQ(qnst_inode_open(n, &m_, setnode, ino), 0);
-        ASSERT_EQ(qnst_inode_init(n, 1), 0);
+        ASSERT_EQ(0, qnst_inode_open(n, &m_, setnode, ino));
+        ASSERT_EQ(0, qnst_inode_init(n, 1));
     };
     qnst_inoderec top[kThreads], mid[kThreads], leaf[kThreads];
     for (int i = 0; i < kThreads; ++i) {
@@ -75,31 +75,30 @@ TEST_F(InodeConcurrencyTest, ConcurrentChargesAddUpAtTheTop) {
         make(&mid[i], 0x1000000b, &top[i]);
         make(&leaf[i], 20 + i, &mid[i]);
         for (qnst_inoderec *n : {&top[i], &mid[i], &leaf[i]})
-            ASSERT_EQ(txn([&](DB_TXN *x) {
+            ASSERT_EQ(0, txn([&](DB_TXN *x) {
                           return qnst_inode_usage_set(n, x, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-                      }),
-                      0);
+                      }));
         qnst_inode_setquota(&top[i], 0, 0, 0, int64_t{kThreads} * kRounds);
     }
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
             for (int r = 0; r < kRounds; ++r)
-                ASSERT_EQ(txn([&](DB_TXN *x) { return qnst_inode_usg(&leaf[i], x, 1, 2, 3, 1, 1, 1); }),
-                          0);
+                ASSERT_EQ(0, txn([&](DB_TXN *x) {
+                              return qnst_inode_usg(&leaf[i], x, 1, 2, 3, 1, 1, 1);
+                          }));
         });
     }
     for (auto &t : threads) t.join();
     // The top's limit is now reached exactly.
-    EXPECT_EQ(txn([&](DB_TXN *x) { return qnst_inode_usg(&leaf[0], x, 0, 0, 0, 1, 0, 0); }),
-              QNST_QUOTA_STTOTAL);
+    EXPECT_EQ(QNST_QUOTA_STTOTAL,
+              txn([&](DB_TXN *x) { return qnst_inode_usg(&leaf[0], x, 0, 0, 0, 1, 0, 0); }));
 
     int64_t c[10];
-    ASSERT_EQ(txn([&](DB_TXN *x) {
+    ASSERT_EQ(0, txn([&](DB_TXN *x) {
                   return qnst_inode_usage_get(&top[0], x, &c[0], &c[1], &c[2], &c[3], &c[4],
                                               &c[5], &c[6], &c[7], &c[8], &c[9]);
-              }),
-              0);
+              }));
     const int64_t n = int64_t{kThreads} * kRounds;
     EXPECT_EQ(c[1], n);
     EXPECT_EQ(c[3], 2 * n);

@@ -29,29 +29,29 @@ inline TableState read_table(const qnst_itab &t) {
     uint8_t kb[4], vb[8];
     for (DB *db : {t.itab, t.ifree}) {
         qnst::Cursor c;
-        EXPECT_EQ(c.open(db, nullptr, 0), 0);
+        EXPECT_EQ(0, c.open(db, nullptr, 0));
         DBT key = qnst::user_dbt(kb, 0, sizeof kb);
         DBT data = qnst::user_dbt(vb, 0, sizeof vb);
         int rc;
         while ((rc = c->get(c.get(), &key, &data, DB_NEXT)) == 0) {
-            EXPECT_EQ(key.size, 4u);
+            EXPECT_EQ(4u, key.size);
             const uint32_t ino = qnst::load_be32(kb);
             if (db == t.itab) {
-                EXPECT_EQ(data.size, 8u);
+                EXPECT_EQ(8u, data.size);
                 s.itab[ino] = {qnst::load_le32(vb), qnst::load_le32(vb + 4)};
             } else {
-                EXPECT_EQ(data.size, 0u);
+                EXPECT_EQ(0u, data.size);
                 s.ifree.insert(ino);
             }
         }
-        EXPECT_EQ(rc, DB_NOTFOUND);
+        EXPECT_EQ(DB_NOTFOUND, rc);
     }
     uint8_t one[4];
     qnst::store_le32(one, 1);
     DBT key = qnst::user_dbt(one, sizeof one);
     DBT data = qnst::user_dbt(vb, 0, sizeof vb);
     if (t.seq->get(t.seq, nullptr, &key, &data, 0) == 0) {
-        EXPECT_EQ(data.size, 4u);
+        EXPECT_EQ(4u, data.size);
         s.seq = qnst::load_le32(vb);
     }
     return s;
@@ -64,19 +64,17 @@ inline std::string raw_record(DB *db, const void *keybytes, uint32_t keysize) {
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
     const int rc = db->get(db, nullptr, &key, &data, 0);
     if (rc == DB_NOTFOUND) return "none";
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(0, rc);
     return hex(buf, data.size);
 }
 
 // Error-log lines match "code <code>" entries of `source`, in order.
 inline void expect_code_lines(const std::vector<std::string> &lines,
                               const std::vector<std::pair<std::string, int>> &expected) {
-    ASSERT_EQ(lines.size(), expected.size());
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::regex re(log_prefix_re(expected[i].first) + "code " +
-                            std::to_string(expected[i].second));
-        EXPECT_TRUE(std::regex_match(lines[i], re)) << lines[i];
-    }
+    std::vector<LogEntry> entries;
+    for (const auto &[source, code] : expected)
+        entries.push_back({source, "code " + std::to_string(code)});
+    expect_log_entries(lines, entries);
 }
 
 // An environment with an open set of `count` tables in files "it_<i>.db".
@@ -86,8 +84,8 @@ protected:
         : env_(options), count_(count) {}
 
     void SetUp() override {
-        ASSERT_EQ(qnst_itabm_create(&m_, env_.env(), 77, nullptr, nullptr, nullptr, count_), 0);
-        ASSERT_EQ(qnst_itabm_open(&m_, "it", 0, 1), 0);
+        ASSERT_EQ(0, qnst_itabm_create(&m_, env_.env(), 77, nullptr, nullptr, nullptr, count_));
+        ASSERT_EQ(0, qnst_itabm_open(&m_, "it", 0, 1));
     }
     void TearDown() override { qnst_itabm_close(&m_); }
 

@@ -33,14 +33,14 @@ protected:
     DB *shared_inodes(uint32_t ino) { return m_.tables[ino >> 28].inodes; }
 
     qnst_inoderec *open(int i, uint32_t ino, qnst_inoderec *setnode = nullptr) {
-        EXPECT_EQ(qnst_inode_open(&nodes_[i], &m_, setnode, ino), 0);
+        EXPECT_EQ(0, qnst_inode_open(&nodes_[i], &m_, setnode, ino));
         return &nodes_[i];
     }
     // An initialised inode with a usage record of zeros.
     qnst_inoderec *make(int i, uint32_t ino, qnst_inoderec *setnode = nullptr) {
         qnst_inoderec *n = open(i, ino, setnode);
-        EXPECT_EQ(qnst_inode_init(n, 1), 0);
-        EXPECT_EQ(set(n, Counters{}), 0);
+        EXPECT_EQ(0, qnst_inode_init(n, 1));
+        EXPECT_EQ(0, set(n, Counters{}));
         return n;
     }
 
@@ -57,7 +57,7 @@ protected:
     }
     Counters get(qnst_inoderec *n) {
         Counters c{};
-        EXPECT_EQ(txn([&](DB_TXN *x) { return get_in(n, x, &c); }), 0);
+        EXPECT_EQ(0, txn([&](DB_TXN *x) { return get_in(n, x, &c); }));
         return c;
     }
     static int usg_in(qnst_inoderec *n, DB_TXN *x, const std::array<int64_t, 6> &d) {
@@ -83,18 +83,18 @@ TEST_F(InodeTest, OpenBindsTheInodeToItsTableAndStores) {
     EXPECT_EQ(n->sism, m_.sism);
     EXPECT_EQ(n->mblob, m_.mblob);
     EXPECT_EQ(n->setnode, &parent);
-    EXPECT_EQ(n->own_db, nullptr);
+    EXPECT_EQ(nullptr, n->own_db);
     EXPECT_EQ(n->record_db, m_.tables[1].inodes);
     EXPECT_EQ(n->folder_db, m_.tables[1].folders);
-    EXPECT_EQ(n->inode, kIno);
-    EXPECT_EQ(n->fscurrentq | n->fstotalq | n->stcurrentq | n->sttotalq, 0);
+    EXPECT_EQ(kIno, n->inode);
+    EXPECT_EQ(0, n->fscurrentq | n->fstotalq | n->stcurrentq | n->sttotalq);
 
     env_.mark_log();
     qnst_inoderec bad;
-    EXPECT_EQ(qnst_inode_open(&bad, &m_, nullptr, 0x20000001), EINVAL);
-    EXPECT_EQ(bad.record_db, nullptr);
-    EXPECT_EQ(qnst_inode_init(&bad, 1), EINVAL);
-    EXPECT_EQ(qnst_inode_chk(&bad), EINVAL);
+    EXPECT_EQ(EINVAL, qnst_inode_open(&bad, &m_, nullptr, 0x20000001));
+    EXPECT_EQ(nullptr, bad.record_db);
+    EXPECT_EQ(EINVAL, qnst_inode_init(&bad, 1));
+    EXPECT_EQ(EINVAL, qnst_inode_chk(&bad));
     expect_code_lines(env_.error_lines(), {{"qnst/inode/qnst_inode", EINVAL},
                                            {"qnst/inode/qnst_inode", EINVAL},
                                            {"qnst/inode/qnst_inode", EINVAL}});
@@ -102,99 +102,99 @@ TEST_F(InodeTest, OpenBindsTheInodeToItsTableAndStores) {
 
 TEST_F(InodeTest, InitWritesItsMarkerOnceAndOpensTheOwnDatabase) {
     qnst_inoderec *n = open(0, kIno);
-    ASSERT_EQ(qnst_inode_init(n, 7), 0);
-    ASSERT_NE(n->own_db, nullptr);
+    ASSERT_EQ(0, qnst_inode_init(n, 7));
+    ASSERT_NE(nullptr, n->own_db);
     EXPECT_EQ(n->record_db, shared_inodes(kIno));
-    EXPECT_EQ(raw(shared_inodes(kIno), kIno, 'a'), "07000000");
-    EXPECT_EQ(raw(shared_inodes(kIno), kIno, 'b'), "none");
+    EXPECT_EQ("07000000", raw(shared_inodes(kIno), kIno, 'a'));
+    EXPECT_EQ("none", raw(shared_inodes(kIno), kIno, 'b'));
     const std::array<uint8_t, 5> k = key(kIno, 'a');
-    EXPECT_EQ(hex(k.data(), 5), "1f00001061");
+    EXPECT_EQ("1f00001061", hex(k.data(), 5));
 
     DB *own = n->own_db;
-    EXPECT_EQ(qnst_inode_init(n, 8), 0);  // already open: nothing to do
+    EXPECT_EQ(0, qnst_inode_init(n, 8));  // already open: nothing to do
     EXPECT_EQ(n->own_db, own);
     qnst_inode_close(n);
-    EXPECT_EQ(n->own_db, nullptr);
+    EXPECT_EQ(nullptr, n->own_db);
     EXPECT_EQ(n->record_db, shared_inodes(kIno));
-    ASSERT_EQ(qnst_inode_init(n, 9), 0);
-    EXPECT_EQ(raw(shared_inodes(kIno), kIno, 'a'), "07000000");  // the first value stays
+    ASSERT_EQ(0, qnst_inode_init(n, 9));
+    EXPECT_EQ("07000000", raw(shared_inodes(kIno), kIno, 'a'));  // the first value stays
 
     // The own database is "<number in hex>" in the table's file.
     const char *file = nullptr, *name = nullptr;
-    ASSERT_EQ(n->own_db->get_dbname(n->own_db, &file, &name), 0);
+    ASSERT_EQ(0, n->own_db->get_dbname(n->own_db, &file, &name));
     EXPECT_STREQ(file, "it_1.db");
     EXPECT_STREQ(name, "1f");
     EXPECT_TRUE(env_.error_lines().empty());
 }
 
 TEST_F(InodeTest, ChkOpensOnlyInitialisedInodesAndLearnsTheirMode) {
-    ASSERT_EQ(qnst_inode_init(open(0, kIno), 1), 0);
-    ASSERT_EQ(qnst_misc_inode_init(open(1, kIno + 1), 2), 0);
+    ASSERT_EQ(0, qnst_inode_init(open(0, kIno), 1));
+    ASSERT_EQ(0, qnst_misc_inode_init(open(1, kIno + 1), 2));
     qnst_inode_close(&nodes_[0]);
     qnst_inode_close(&nodes_[1]);
 
     qnst_inoderec *normal = open(0, kIno);
-    ASSERT_EQ(qnst_inode_chk(normal), 0);
+    ASSERT_EQ(0, qnst_inode_chk(normal));
     EXPECT_EQ(normal->record_db, shared_inodes(kIno));
     EXPECT_EQ(normal->folder_db, m_.tables[1].folders);
 
     qnst_inoderec *misc = open(1, kIno + 1);
-    ASSERT_EQ(qnst_inode_chk(misc), 0);
-    ASSERT_NE(misc->own_db, nullptr);
+    ASSERT_EQ(0, qnst_inode_chk(misc));
+    ASSERT_NE(nullptr, misc->own_db);
     EXPECT_EQ(misc->record_db, misc->own_db);
     EXPECT_EQ(misc->folder_db, misc->own_db);
 
     qnst_inoderec *never = open(2, kIno + 2);
-    EXPECT_EQ(qnst_inode_chk(never), DB_NOTFOUND);
-    EXPECT_EQ(never->own_db, nullptr);
+    EXPECT_EQ(DB_NOTFOUND, qnst_inode_chk(never));
+    EXPECT_EQ(nullptr, never->own_db);
     EXPECT_TRUE(env_.error_lines().empty());  // an inode never made is not an error
 }
 
 TEST_F(InodeTest, MiscModeKeepsUsageInTheOwnDatabase) {
     qnst_inoderec *n = open(0, kIno);
-    ASSERT_EQ(qnst_misc_inode_init(n, 3), 0);
-    EXPECT_EQ(raw(shared_inodes(kIno), kIno, 'a'), "03000000");
-    EXPECT_EQ(raw(shared_inodes(kIno), kIno, 'b'), "03000000");
+    ASSERT_EQ(0, qnst_misc_inode_init(n, 3));
+    EXPECT_EQ("03000000", raw(shared_inodes(kIno), kIno, 'a'));
+    EXPECT_EQ("03000000", raw(shared_inodes(kIno), kIno, 'b'));
     EXPECT_EQ(n->record_db, n->own_db);
     EXPECT_EQ(n->folder_db, n->own_db);
 
-    ASSERT_EQ(set(n, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), 0);
-    EXPECT_EQ(raw(shared_inodes(kIno), kIno, '3'), "none");
-    EXPECT_EQ(raw(n->own_db, kIno, '3').substr(0, 32), "01000000000000000200000000000000");
+    ASSERT_EQ(0, set(n, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ("none", raw(shared_inodes(kIno), kIno, '3'));
+    EXPECT_EQ("01000000000000000200000000000000", raw(n->own_db, kIno, '3').substr(0, 32));
 
     // Closed, the handle no longer points at the database it closed.
     qnst_inode_close(n);
-    EXPECT_EQ(n->record_db, nullptr);
-    EXPECT_EQ(n->folder_db, nullptr);
+    EXPECT_EQ(nullptr, n->record_db);
+    EXPECT_EQ(nullptr, n->folder_db);
     env_.mark_log();
     Counters c{};
-    EXPECT_EQ(txn([&](DB_TXN *x) { return get_in(n, x, &c); }), EINVAL);
+    EXPECT_EQ(EINVAL, txn([&](DB_TXN *x) { return get_in(n, x, &c); }));
     expect_code_lines(env_.error_lines(), {{"qnst/inode/qnst_inode", EINVAL}});
-    ASSERT_EQ(qnst_inode_chk(n), 0);
-    EXPECT_EQ(get(n)[9], 10);
+    ASSERT_EQ(0, qnst_inode_chk(n));
+    EXPECT_EQ(10, get(n)[9]);
 }
 
 TEST_F(InodeTest, UsageRecordLayoutAndTheHandlesLimits) {
     qnst_inoderec *n = make(0, kIno);
-    ASSERT_EQ(set(n, {-1, 2, 3, 4, 5, 6, 7, 8, 9, 0x0102030405060708}), 0);
+    ASSERT_EQ(0, set(n, {-1, 2, 3, 4, 5, 6, 7, 8, 9, 0x0102030405060708}));
     EXPECT_EQ(raw(shared_inodes(kIno), kIno, '3'),
               "ffffffffffffffff" "0200000000000000" "0300000000000000" "0400000000000000"
               "0500000000000000" "0600000000000000" "0700000000000000" "0800000000000000"
               "0900000000000000" "0807060504030201");
     // The limits read back are the handle's, not the stored ones.
     EXPECT_EQ(get(n), (Counters{0, 2, 0, 4, 0, 6, 0, 8, 9, 0x0102030405060708}));
-    ASSERT_EQ(qnst_inode_setquota(n, 100, 200, 300, 400), 0);
+    ASSERT_EQ(0, qnst_inode_setquota(n, 100, 200, 300, 400));
     EXPECT_EQ(get(n), (Counters{100, 2, 200, 4, 300, 6, 400, 8, 9, 0x0102030405060708}));
     // They reach the record at the next usage write.
-    ASSERT_EQ(usg(n, {0, 0, 0, 0, 1, 0}), 0);
+    ASSERT_EQ(0, usg(n, {0, 0, 0, 0, 1, 0}));
     EXPECT_EQ(raw(shared_inodes(kIno), kIno, '3').substr(0, 48),
               "6400000000000000" "0200000000000000" "c800000000000000");
 
     env_.mark_log();
     qnst_inoderec *bare = open(1, kIno + 1);
     Counters c{};
-    EXPECT_EQ(txn([&](DB_TXN *x) { return get_in(bare, x, &c); }), DB_NOTFOUND);
-    EXPECT_EQ(usg(bare, {1, 0, 0, 0, 0, 0}), DB_NOTFOUND);
+    EXPECT_EQ(DB_NOTFOUND, txn([&](DB_TXN *x) { return get_in(bare, x, &c); }));
+    EXPECT_EQ(DB_NOTFOUND, usg(bare, {1, 0, 0, 0, 0, 0}));
     expect_code_lines(env_.error_lines(), {{"qnst/inode/qnst_inode", DB_NOTFOUND},
                                            {"qnst/inode/qnst_inode", DB_NOTFOUND}});
 }
@@ -207,10 +207,10 @@ TEST_P(InodeQuotaTest, RefusesOnlyIncreasesPastTheLimit) {
     qnst_inoderec *n = make(0, kIno);
     int64_t limits[4] = {0, 0, 0, 0};
     limits[i] = 100;
-    ASSERT_EQ(qnst_inode_setquota(n, limits[0], limits[1], limits[2], limits[3]), 0);
+    ASSERT_EQ(0, qnst_inode_setquota(n, limits[0], limits[1], limits[2], limits[3]));
     Counters start{};
     start[2 * i + 1] = 90;
-    ASSERT_EQ(set(n, start), 0);
+    ASSERT_EQ(0, set(n, start));
     const std::string before = raw(shared_inodes(kIno), kIno, '3');
     auto delta = [&](int64_t d) {
         std::array<int64_t, 6> a{0, 0, 0, 0, 1, 1};
@@ -223,25 +223,25 @@ TEST_P(InodeQuotaTest, RefusesOnlyIncreasesPastTheLimit) {
     EXPECT_EQ(usg(n, delta(20)), QNST_QUOTA_FSCURRENT - i);
     EXPECT_EQ(raw(shared_inodes(kIno), kIno, '3'), before);
     EXPECT_TRUE(env_.error_lines().empty());
-    EXPECT_EQ(usg(n, delta(-20)), 0);
-    EXPECT_EQ(used(), 70);
-    EXPECT_EQ(usg(n, delta(30)), 0);  // exactly at the limit
-    EXPECT_EQ(used(), 100);
+    EXPECT_EQ(0, usg(n, delta(-20)));
+    EXPECT_EQ(70, used());
+    EXPECT_EQ(0, usg(n, delta(30)));  // exactly at the limit
+    EXPECT_EQ(100, used());
     EXPECT_EQ(usg(n, delta(1)), QNST_QUOTA_FSCURRENT - i);
 
     // Above the limit already (it was lowered): decreases and zero changes still pass.
-    ASSERT_EQ(qnst_inode_setquota(n, limits[0] / 2, limits[1] / 2, limits[2] / 2, limits[3] / 2),
-              0);
-    EXPECT_EQ(usg(n, delta(0)), 0);
-    EXPECT_EQ(usg(n, delta(-10)), 0);
-    EXPECT_EQ(used(), 90);
+    ASSERT_EQ(0,
+              qnst_inode_setquota(n, limits[0] / 2, limits[1] / 2, limits[2] / 2, limits[3] / 2));
+    EXPECT_EQ(0, usg(n, delta(0)));
+    EXPECT_EQ(0, usg(n, delta(-10)));
+    EXPECT_EQ(90, used());
     EXPECT_EQ(usg(n, delta(1)), QNST_QUOTA_FSCURRENT - i);
 
     // Without a limit nothing is refused, and sums stop at the end of the range.
-    ASSERT_EQ(qnst_inode_setquota(n, 0, 0, 0, 0), 0);
-    EXPECT_EQ(usg(n, delta(INT64_MAX)), 0);
+    ASSERT_EQ(0, qnst_inode_setquota(n, 0, 0, 0, 0));
+    EXPECT_EQ(0, usg(n, delta(INT64_MAX)));
     EXPECT_EQ(used(), INT64_MAX);
-    EXPECT_EQ(get(n)[8], 5);  // the file counts moved with every accepted change
+    EXPECT_EQ(5, get(n)[8]);  // the file counts moved with every accepted change
 }
 
 INSTANTIATE_TEST_SUITE_P(Counter, InodeQuotaTest, ::testing::Values(0, 1, 2, 3));
@@ -250,9 +250,9 @@ TEST_F(InodeTest, ChangesClimbTheSetNodeChainAndAnyRefusalStopsThemAll) {
     qnst_inoderec *top = make(0, 0x0000000a);
     qnst_inoderec *mid = make(1, 0x1000000b, top);
     qnst_inoderec *leaf = make(2, 0x1000000c, mid);
-    ASSERT_EQ(qnst_inode_setquota(top, 0, 100, 0, 0), 0);
+    ASSERT_EQ(0, qnst_inode_setquota(top, 0, 100, 0, 0));
 
-    ASSERT_EQ(usg(leaf, {5, 60, 7, 8, 1, 2}), 0);
+    ASSERT_EQ(0, usg(leaf, {5, 60, 7, 8, 1, 2}));
     for (qnst_inoderec *n : {leaf, mid, top})
         EXPECT_EQ(get(n), (Counters{0, 5, n == top ? 100 : 0, 60, 0, 7, 0, 8, 1, 2}));
 
@@ -264,14 +264,14 @@ TEST_F(InodeTest, ChangesClimbTheSetNodeChainAndAnyRefusalStopsThemAll) {
             if (int g = get_in(&nodes_[i], x, &seen[i])) return g;
         return r;
     });
-    EXPECT_EQ(rc, QNST_QUOTA_FSTOTAL);
-    for (const Counters &c : seen) EXPECT_EQ(c[3], 60);
-    EXPECT_EQ(seen[2][8], 1);
+    EXPECT_EQ(QNST_QUOTA_FSTOTAL, rc);
+    for (const Counters &c : seen) EXPECT_EQ(60, c[3]);
+    EXPECT_EQ(1, seen[2][8]);
 
     // A leaf's own limit stops the change before its set node sees it.
-    ASSERT_EQ(qnst_inode_setquota(leaf, 0, 0, 0, 10), 0);
-    EXPECT_EQ(usg(leaf, {0, 0, 0, 3, 0, 0}), QNST_QUOTA_STTOTAL);
-    EXPECT_EQ(get(top)[7], 8);
+    ASSERT_EQ(0, qnst_inode_setquota(leaf, 0, 0, 0, 10));
+    EXPECT_EQ(QNST_QUOTA_STTOTAL, usg(leaf, {0, 0, 0, 3, 0, 0}));
+    EXPECT_EQ(8, get(top)[7]);
     EXPECT_TRUE(env_.error_lines().empty());
 }
 
@@ -279,13 +279,13 @@ TEST_F(InodeTest, FailuresUpTheChainAreLoggedAtEveryLevel) {
     qnst_inoderec *top = open(0, 0x0000000a);  // never given a usage record
     qnst_inoderec *leaf = make(1, 0x1000000b, top);
     env_.mark_log();
-    EXPECT_EQ(usg(leaf, {1, 0, 0, 0, 0, 0}), DB_NOTFOUND);
+    EXPECT_EQ(DB_NOTFOUND, usg(leaf, {1, 0, 0, 0, 0, 0}));
     expect_code_lines(env_.error_lines(), {{"qnst/inode/qnst_inode", DB_NOTFOUND},
                                            {"qnst/inode/qnst_inode", DB_NOTFOUND}});
 
     // A set node that leads back to itself is refused rather than followed for ever.
     leaf->setnode = leaf;
-    EXPECT_EQ(usg(leaf, {1, 0, 0, 0, 0, 0}), EINVAL);
+    EXPECT_EQ(EINVAL, usg(leaf, {1, 0, 0, 0, 0, 0}));
 }
 
 class InodeCompressedTest : public InodeTest {
@@ -295,7 +295,7 @@ protected:
 
 TEST_F(InodeCompressedTest, TheOwnDatabaseIsCompressed) {
     qnst_inoderec *n = make(0, kIno);
-    ASSERT_EQ(set(n, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), 0);
+    ASSERT_EQ(0, set(n, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     qnst_inode_close(n);
     EXPECT_NE(dump("it_1.db", "1f").find("compressed=1"), std::string::npos);
 }

@@ -59,11 +59,11 @@ protected:
             ASSERT_EQ(s.ifree, m.ifree) << "table " << t;
             for (const auto &[n, life] : s.itab) {
                 ASSERT_LT(n, s.seq);
-                ASSERT_EQ(s.ifree.count(n) + m.withheld.count(n), 0u) << n;
+                ASSERT_EQ(0u, s.ifree.count(n) + m.withheld.count(n)) << n;
             }
             for (uint32_t n : s.ifree) {
                 ASSERT_LT(n, s.seq);
-                ASSERT_EQ(m.withheld.count(n), 0u) << n;
+                ASSERT_EQ(0u, m.withheld.count(n)) << n;
             }
             ASSERT_TRUE(m.withheld.empty() || *m.withheld.rbegin() < s.seq);
             ASSERT_EQ(s.itab.size() + s.ifree.size() + m.withheld.size(), s.seq - 1);
@@ -77,7 +77,7 @@ public:
     void step_extend() {
         const uint32_t count = 1 + below(12);
         if (below(3) == 0) {  // at the cursor, only when known empty
-            ASSERT_EQ(qnst_itabm_extend(&m_, count, 0), 0);
+            ASSERT_EQ(0, qnst_itabm_extend(&m_, count, 0));
             TableModel &m = model_[cursor_];
             if (m.nfree == 0) {
                 m.extend(count);
@@ -86,7 +86,7 @@ public:
             return;
         }
         const int32_t t = static_cast<int32_t>(below(2));
-        ASSERT_EQ(qnst_itabm_extend(&m_, count, number(t, 1 + below(100))), 0);
+        ASSERT_EQ(0, qnst_itabm_extend(&m_, count, number(t, 1 + below(100))));
         model_[t].extend(count);
         model_[t].nfree += static_cast<int32_t>(count);
     }
@@ -101,16 +101,16 @@ public:
         for (int32_t k = 0; k < 2 && t < 0; ++k)
             if (model_[(start + k) % 2].nfree != 0) t = (start + k) % 2;
         if (t < 0) {
-            ASSERT_EQ(rc, QNST_ENOINODE);
+            ASSERT_EQ(QNST_ENOINODE, rc);
             return;
         }
         TableModel &m = model_[t];
         if (m.ifree.empty()) {
-            ASSERT_EQ(rc, QNST_ENOINODE);
+            ASSERT_EQ(QNST_ENOINODE, rc);
             m.nfree = 0;
             return;
         }
-        ASSERT_EQ(rc, 0);
+        ASSERT_EQ(0, rc);
         const uint32_t low = *m.ifree.begin();
         ASSERT_EQ(ino, number(t, low));
         m.take(low, cver);
@@ -130,19 +130,19 @@ public:
         };
         int rc = call();
         if (low >= m.seq) {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
             ASSERT_EQ(extend_by, low - m.seq + 1);
-            ASSERT_EQ(qnst_itabm_extend(&m_, extend_by, number(t, low)), 0);
+            ASSERT_EQ(0, qnst_itabm_extend(&m_, extend_by, number(t, low)));
             m.extend(extend_by);
             m.nfree += static_cast<int32_t>(extend_by);
             rc = call();
         }
         if (m.ifree.count(low)) {
-            ASSERT_EQ(rc, 0);
-            ASSERT_EQ(extend_by, 0u);
+            ASSERT_EQ(0, rc);
+            ASSERT_EQ(0u, extend_by);
             m.take(low, cver);
         } else {
-            ASSERT_EQ(rc, QNST_EINODEBUSY);
+            ASSERT_EQ(QNST_EINODEBUSY, rc);
         }
     }
 
@@ -155,17 +155,17 @@ public:
         const int rc = txn([&](DB_TXN *x) { return qnst_inodem_pick(&m_, x, number(t, low), value); });
         cursor_ = t;
         if (auto it = m.itab.find(low); it != m.itab.end()) {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
             if (static_cast<int32_t>(it->second.second) <= static_cast<int32_t>(value))
                 it->second.second = kLive;
         } else if (low < m.seq) {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
             m.take(low, value);
         } else if (low - m.seq < 1024) {
-            ASSERT_EQ(rc, QNST_ENOINODE);
+            ASSERT_EQ(QNST_ENOINODE, rc);
             m.nfree = 0;
         } else {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
             m.abandon_up_to(low + 1);
             m.take(low, value);
         }
@@ -177,8 +177,8 @@ public:
         if (m.itab.empty()) return;
         const uint32_t low = any_of(m.itab).first;
         const uint32_t dver = 1 + below(20);
-        ASSERT_EQ(txn([&](DB_TXN *x) { return qnst_inodem_free(&m_, x, number(t, low), dver); }),
-                  0);
+        ASSERT_EQ(0,
+                  txn([&](DB_TXN *x) { return qnst_inodem_free(&m_, x, number(t, low), dver); }));
         m.itab[low].second = dver;
     }
 
@@ -189,11 +189,11 @@ public:
         const uint32_t low = present ? any_of(m.itab).first : 1 + below(m.seq);
         const int rc = txn([&](DB_TXN *x) { return qnst_inodem_dealloc(&m_, x, number(t, low)); });
         if (m.itab.count(low)) {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
             m.itab.erase(low);
             m.ifree.insert(low);
         } else {
-            ASSERT_EQ(rc, DB_NOTFOUND);  // aborted: nothing changed
+            ASSERT_EQ(DB_NOTFOUND, rc);  // aborted: nothing changed
         }
     }
 
@@ -204,11 +204,11 @@ public:
         const uint32_t low = present ? any_of(m.ifree) : 1 + below(m.seq);
         const int rc = txn([&](DB_TXN *x) { return qnst_inodem_notfree(&m_, x, number(t, low)); });
         if (m.ifree.count(low)) {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(0, rc);
             m.ifree.erase(low);
             m.withheld.insert(low);
         } else {
-            ASSERT_EQ(rc, DB_NOTFOUND);
+            ASSERT_EQ(DB_NOTFOUND, rc);
         }
     }
 
@@ -216,7 +216,7 @@ public:
         const int32_t t = static_cast<int32_t>(below(2));
         TableModel &m = model_[t];
         const uint32_t low = 1 + below(m.seq + 40);
-        ASSERT_EQ(txn([&](DB_TXN *x) { return qnst_itabm_setrange(&m_, x, number(t, low)); }), 0);
+        ASSERT_EQ(0, txn([&](DB_TXN *x) { return qnst_itabm_setrange(&m_, x, number(t, low)); }));
         if (low + 1 > m.seq) m.abandon_up_to(low + 1);
     }
 
@@ -227,10 +227,9 @@ protected:
             for (const auto &[n, life] : model_[t].itab) want.push_back(number(t, n));
         uint32_t cursor = 0, cver = 0, dver = 0;
         do {
-            ASSERT_EQ(txn([&](DB_TXN *x) {
+            ASSERT_EQ(0, txn([&](DB_TXN *x) {
                           return qnst_inodem_next(&m_, x, &cursor, &cver, &dver);
-                      }),
-                      0);
+                      }));
             if (cursor) {
                 got.push_back(cursor);
                 const auto life = model_[cursor >> 28].itab.at(cursor & 0x0FFFFFFF);

@@ -52,7 +52,7 @@ constexpr uint32_t kUsageSize = 8 * Usage::kFields;
 qnst_itab *table_of(const qnst_inoderec *inode) {
     const qnst_itabmrec *m = inode->itabm;
     const int32_t t = static_cast<int32_t>(inode->inode) >> 28;
-    return m && t >= 0 && t < m->count && m->tables ? &m->tables[t] : nullptr;
+    return m && qnst::in_table(t, m->count) && m->tables ? &m->tables[t] : nullptr;
 }
 
 int read_usage(qnst_inoderec *inode, DB_TXN *txn, Usage *u) {
@@ -80,13 +80,6 @@ int write_usage(qnst_inoderec *inode, DB_TXN *txn, const Usage &u) {
     return db->put(db, txn, &key, &data, 0);
 }
 
-// A + b without wrapping: an overflow sticks at the end of the range it ran into.
-int64_t saturating_add(int64_t a, int64_t b) {
-    int64_t sum;
-    if (!__builtin_add_overflow(a, b, &sum)) return sum;
-    return b > 0 ? INT64_MAX : INT64_MIN;
-}
-
 int put_marker(DB *inodes, DB_TXN *txn, uint32_t ino, char letter, uint32_t value) {
     RecordKey k(ino, letter);
     uint8_t vb[4];
@@ -110,9 +103,10 @@ int get_marker(DB *inodes, DB_TXN *txn, uint32_t ino, char letter) {
 // caller's to report.
 int settle_markers(qnst_inoderec *inode, DB *inodes, uint32_t value, bool create, bool *misc) {
     DB_ENV *dbenv = inode->dbenv;
-    DB_TXN *txn = nullptr;
-    int rc = qnst_txn_begin(dbenv, nullptr, &txn);
+    qnst::TxnGuard guard;
+    int rc = qnst_txn_begin(dbenv, nullptr, guard.out());
     if (rc) return QNST_FAIL(dbenv, rc);
+    DB_TXN *txn = guard.get();
     if (create) {
         rc = put_marker(inodes, txn, inode->inode, kInitRecord, value);
         if (rc == 0 && *misc) rc = put_marker(inodes, txn, inode->inode, kMiscRecord, value);
@@ -127,11 +121,8 @@ int settle_markers(qnst_inoderec *inode, DB *inodes, uint32_t value, bool create
             QNST_FAIL(dbenv, rc);
         }
     }
-    if (rc) {
-        (void)qnst_txn_abort(txn);  // the failure is what the caller must see
-        return rc;
-    }
-    return QNST_FAIL(dbenv, qnst_txn_commit(txn, 0));
+    if (rc) return rc;  // the guard aborts: the failure is what the caller must see
+    return QNST_FAIL(dbenv, guard.commit());
 }
 
 // Opens "<inode in hex>" in the file of the inode's table.
@@ -141,11 +132,13 @@ int open_own_db(qnst_inoderec *inode, qnst_itab *itab, DB **out) {
     int rc = db_create(&db, dbenv, 0);
     if (rc) return QNST_FAIL(dbenv, rc);
     const char *file = nullptr;
-    char name[16];
-    std::snprintf(name, sizeof name, "%x", inode->inode & QNST_ITABM_MAXINO);
-    if ((rc = itab->itab->get_dbname(itab->itab, &file, nullptr)) == 0 &&
-        (qnst::env_compress(dbenv) <= 0 || (rc = db->set_bt_compress(db, nullptr, nullptr)) == 0))
-        rc = db->open(db, nullptr, file, name, DB_BTREE, DB_CREATE | DB_THREAD, 0);
+    const qnst::Name name(qnst::make_name("%x", inode->inode & QNST_ITABM_MAXINO));
+    if (!name)
+        rc = ENOMEM;
+    else if ((rc = itab->itab->get_dbname(itab->itab, &file, nullptr)) == 0 &&
+             (qnst::env_compress(dbenv) <= 0 ||
+              (rc = db->set_bt_compress(db, nullptr, nullptr)) == 0))
+        rc = db->open(db, nullptr, file, name.p, DB_BTREE, DB_CREATE | DB_THREAD, 0);
     if (rc) {
         QNST_FAIL(dbenv, rc);
         (void)db->close(db, 0);  // a handle that never opened has nothing to flush
@@ -191,15 +184,15 @@ int apply_usage(qnst_inoderec *inode, DB_TXN *txn, const int64_t (&delta)[6], in
     };
     for (int i = 0; i < 4; ++i) {
         const Limited &c = kLimited[i];
-        u.v[c.used] = saturating_add(u.v[c.used], delta[i]);
+        u.v[c.used] = qnst::saturating_add(u.v[c.used], delta[i]);
         if (u.v[c.limit] != 0 && delta[i] > 0 && u.v[c.used] > u.v[c.limit]) return c.code;
     }
     if (inode->setnode) {
         rc = apply_usage(inode->setnode, txn, delta, depth + 1);
         if (rc) return is_quota_code(rc) ? rc : QNST_FAIL(dbenv, rc);
     }
-    u.v[Usage::kFilesCurrent] = saturating_add(u.v[Usage::kFilesCurrent], delta[4]);
-    u.v[Usage::kFilesTotal] = saturating_add(u.v[Usage::kFilesTotal], delta[5]);
+    u.v[Usage::kFilesCurrent] = qnst::saturating_add(u.v[Usage::kFilesCurrent], delta[4]);
+    u.v[Usage::kFilesTotal] = qnst::saturating_add(u.v[Usage::kFilesTotal], delta[5]);
     return QNST_FAIL(dbenv, write_usage(inode, txn, u));
 }
 
@@ -235,8 +228,7 @@ int qnst_inode_chk(qnst_inoderec *inode) { return open_inode(inode, 0, false, fa
 int qnst_inode_close(qnst_inoderec *inode) {
     DB *db = inode->own_db;
     if (!db) return 0;
-    (void)db->close(db, DB_NOSYNC);  // the handle is gone whatever the result
-    inode->own_db = nullptr;
+    qnst::close_db(&inode->own_db, DB_NOSYNC);
     // In misc mode these pointed at the handle just closed.
     if (inode->record_db == db) inode->record_db = nullptr;
     if (inode->folder_db == db) inode->folder_db = nullptr;

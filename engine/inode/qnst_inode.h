@@ -42,12 +42,6 @@
 #include "qnst_defs.h"
 #include "qnst_itab.h"
 
-/* Quota codes: the change would take a counter above its limit. One per limited counter. */
-#define QNST_QUOTA_FSCURRENT (-30000) /* fscurrentu above fscurrentq */
-#define QNST_QUOTA_FSTOTAL (-30001)   /* fstotalu above fstotalq */
-#define QNST_QUOTA_STCURRENT (-30002) /* stcurrentu above stcurrentq */
-#define QNST_QUOTA_STTOTAL (-30003)   /* sttotalu above sttotalq */
-
 QNST_BEGIN_DECLS
 
 /* An open inode, owned by the caller and cleared by qnst_inode_open. */
@@ -71,7 +65,7 @@ typedef struct qnst_inoderec {
 /* Clears `inode` and binds it to number `ino` of `itabm`: the environment and store handles
  * are copied from the set, the record and folder databases are the "inodes" and "folders"
  * databases of table ino >> 28, the limits are 0. `setnode` may be null. Opens nothing.
- * Returns 0; or 22 (EINVAL, logged) when the table index of `ino` is not in the set (the
+ * Returns 0; or EINVAL (logged) when the table index of `ino` is not in the set (the
  * handle is then bound to no database). */
 QNST_API int qnst_inode_open(qnst_inoderec *inode, qnst_itabmrec *itabm, qnst_inoderec *setnode,
                              uint32_t ino);
@@ -79,7 +73,7 @@ QNST_API int qnst_inode_open(qnst_inoderec *inode, qnst_itabmrec *itabm, qnst_in
 /* Initialises the inode, if needed, and opens its own database: writes 'a' = `value` (an
  * existing 'a' keeps its value) in a transaction of its own, then opens the own database.
  * Does nothing when the own database is already open.
- * Returns 0; 22 (EINVAL, logged) when the handle names no table; or a Berkeley DB code
+ * Returns 0; EINVAL (logged) when the handle names no table; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_inode_init(qnst_inoderec *inode, uint32_t value);
 
@@ -90,12 +84,12 @@ QNST_API int qnst_misc_inode_init(qnst_inoderec *inode, uint32_t value);
 /* Opens an existing inode: checks its 'a' record, learns misc mode from its 'b' record, opens
  * the own database (and in misc mode makes it the record and folder database).
  * Does nothing when the own database is already open.
- * Returns 0; DB_NOTFOUND (not logged) when the inode was never initialised; 22 (EINVAL,
+ * Returns 0; DB_NOTFOUND (not logged) when the inode was never initialised; EINVAL (
  * logged) when the handle names no table; or a Berkeley DB code (logged). */
 QNST_API int qnst_inode_chk(qnst_inoderec *inode);
 
 /* Closes the own database (without syncing) if it is open. In misc mode the record and folder
- * database fields pointed at it and become null (calls that need them return 22 until the
+ * database fields pointed at it and become null (calls that need them return EINVAL until the
  * inode is opened again); otherwise they stay the table's shared databases. Always 0. */
 QNST_API int qnst_inode_close(qnst_inoderec *inode);
 
@@ -105,7 +99,7 @@ QNST_API int qnst_inode_setquota(qnst_inoderec *inode, int64_t fscurrentq, int64
                                  int64_t stcurrentq, int64_t sttotalq);
 
 /* Writes the usage record with the ten values as given, replacing any earlier one.
- * Returns 0; 22 (EINVAL, logged) when the handle has no record database; or a Berkeley DB code
+ * Returns 0; EINVAL (logged) when the handle has no record database; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_inode_usage_set(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentq,
                                   int64_t fscurrentu, int64_t fstotalq, int64_t fstotalu,
@@ -114,7 +108,7 @@ QNST_API int qnst_inode_usage_set(qnst_inoderec *inode, DB_TXN *txn, int64_t fsc
 
 /* Reads the usage record (with a write lock) into the ten outputs; the four limits returned are
  * the handle's, not the stored ones.
- * Returns 0; DB_NOTFOUND (logged) when the inode has no usage record; 22 (EINVAL, logged) when
+ * Returns 0; DB_NOTFOUND (logged) when the inode has no usage record; EINVAL (logged) when
  * the handle has no record database; or a Berkeley DB code (logged). */
 QNST_API int qnst_inode_usage_get(qnst_inoderec *inode, DB_TXN *txn, int64_t *fscurrentq,
                                   int64_t *fscurrentu, int64_t *fstotalq, int64_t *fstotalu,
@@ -130,7 +124,7 @@ QNST_API int qnst_inode_usage_get(qnst_inoderec *inode, DB_TXN *txn, int64_t *fs
  * Returns 0; a quota code, QNST_QUOTA_FSCURRENT .. QNST_QUOTA_STTOTAL (not logged), from the
  * first inode of the chain that refuses, the four counters being checked in that order; in
  * that case nothing has been written; DB_NOTFOUND (logged) when an inode of the chain has no
- * usage record; 22 (EINVAL, logged) when an inode of the chain has no record database or the
+ * usage record; EINVAL (logged) when an inode of the chain has no record database or the
  * chain is longer than 64 (a set node that leads back to itself); or a Berkeley DB code
  * (logged). A failure in the set-node chain is logged once per level. After a failure the
  * caller aborts its transaction, which undoes what the chain has written. */

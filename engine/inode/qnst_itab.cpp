@@ -21,12 +21,6 @@ constexpr TableDb kTableDbs[] = {
     {&qnst_itab::folders, "folders", DB_BTREE},
 };
 
-// Aborts `txn` after a failure whose code is the one to report.
-int abandon(DB_TXN *txn, int rc) {
-    (void)qnst_txn_abort(txn);  // the failure that led here is what the caller must see
-    return rc;
-}
-
 }  // namespace
 
 DBT empty_dbt() {
@@ -100,17 +94,18 @@ int extend(qnst_itab *itab, uint32_t count, uint32_t maxino) {
     const char *file = nullptr, *name = nullptr;
     if (int rc = itab->itab->get_dbname(itab->itab, &file, &name)) return rc;
 
-    DB_TXN *txn = nullptr;
-    int rc = qnst_txn_begin(dbenv, nullptr, &txn);
+    qnst::TxnGuard guard;
+    int rc = qnst_txn_begin(dbenv, nullptr, guard.out());
     if (rc) return QNST_FAIL(dbenv, rc);
+    DB_TXN *txn = guard.get();
     uint32_t n = 0;
-    if ((rc = read_seq(itab, txn, DB_RMW, &n))) return abandon(txn, QNST_FAIL(dbenv, rc));
+    if ((rc = read_seq(itab, txn, DB_RMW, &n))) return QNST_FAIL(dbenv, rc);
     // Numbers past the top would wrap or collide with the table index of a set.
-    if (count && uint64_t{n} + count - 1 > maxino) return abandon(txn, QNST_FAIL(dbenv, ENOSPC));
+    if (count && uint64_t{n} + count - 1 > maxino) return QNST_FAIL(dbenv, ENOSPC);
     for (uint32_t i = 0; i < count; ++i)
-        if ((rc = put_free(itab, txn, n + i))) return abandon(txn, QNST_FAIL(dbenv, rc));
-    if ((rc = write_seq(itab, txn, n + count, 0))) return abandon(txn, QNST_FAIL(dbenv, rc));
-    rc = qnst_txn_commit(txn, 0);
+        if ((rc = put_free(itab, txn, n + i))) return QNST_FAIL(dbenv, rc);
+    if ((rc = write_seq(itab, txn, n + count, 0))) return QNST_FAIL(dbenv, rc);
+    rc = guard.commit();
     return QNST_FAIL(dbenv, rc);
 }
 
@@ -157,12 +152,7 @@ int qnst_itab_close(qnst_itab *itab) {
     // The sequence first: it is the table's commit point for extensions.
     DB *qnst_itab::*const order[] = {&qnst_itab::seq, &qnst_itab::itab, &qnst_itab::ifree,
                                      &qnst_itab::inodes, &qnst_itab::folders};
-    for (DB *qnst_itab::*field : order) {
-        if (DB *db = itab->*field) {
-            (void)db->close(db, DB_NOSYNC);  // the handle is gone whatever the result
-            itab->*field = nullptr;
-        }
-    }
+    for (DB *qnst_itab::*field : order) qnst::close_db(&(itab->*field), DB_NOSYNC);
     return 0;
 }
 

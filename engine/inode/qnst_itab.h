@@ -46,11 +46,6 @@
 #include "qnst_bdb.h"
 #include "qnst_defs.h"
 
-/* No free inode number: extend the table (or, after a pick, extend it and pick again). */
-#define QNST_ENOINODE (-30006)
-/* The inode number is taken: allocated already, or withheld from allocation. */
-#define QNST_EINODEBUSY (-30007)
-
 /* Highest number a table of a set may issue: the lower 28 bits of a set's inode number. */
 #define QNST_ITABM_MAXINO 0x0FFFFFFFu
 /* Highest number a single table may issue (its comparisons are signed 32-bit). */
@@ -110,13 +105,13 @@ QNST_API int qnst_itab_open(qnst_itab *itab, const char *file, uint32_t pagesize
 /* Closes every database handle that exists (without syncing) and clears its field. Always 0. */
 QNST_API int qnst_itab_close(qnst_itab *itab);
 
-/* Removes the table's file. Returns 0; 2 (ENOENT) when there is no such file; or the Berkeley
+/* Removes the table's file. Returns 0; ENOENT when there is no such file; or the Berkeley
  * DB code. Nothing is logged. */
 QNST_API int qnst_itab_remove(DB_ENV *dbenv, const char *file);
 
 /* Puts the next `count` numbers never issued on the free list and advances the sequence, in a
  * transaction of its own.
- * Returns 0; 22 (EINVAL) when the table is not open (or was closed); 28 (ENOSPC, logged) when
+ * Returns 0; EINVAL when the table is not open (or was closed); ENOSPC (logged) when
  * the table would issue numbers above QNST_ITAB_MAXINO; DB_NOTFOUND (logged) when the table has
  * no sequence (it was opened without `create`); or a Berkeley DB code (logged). After a failure
  * nothing has changed. */
@@ -144,7 +139,7 @@ QNST_API int qnst_inode_getalloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, ui
  *   - at or beyond the sequence by less than 1024: QNST_ENOINODE, extend and pick again;
  *   - beyond the sequence by 1024 or more: the numbers in between are abandoned, the sequence
  *     moves past `ino` and `ino` is allocated with cver `value`.
- * Returns 0; 22 (EINVAL, logged) for number 0 or a number above QNST_ITAB_MAXINO;
+ * Returns 0; EINVAL (logged) for number 0 or a number above QNST_ITAB_MAXINO;
  * QNST_ENOINODE (not logged); DB_NOTFOUND (logged) when the table has no sequence; or a
  * Berkeley DB code (logged). */
 QNST_API int qnst_inode_pick(qnst_itab *itab, DB_TXN *txn, uint32_t ino, uint32_t value);
@@ -156,21 +151,21 @@ QNST_API int qnst_inode_free(qnst_itab *itab, DB_TXN *txn, uint32_t ino, uint32_
 
 /*
  * Sets of tables. A set's inode number `ino` names table ino >> 28 and the number ino & 0x0FFFFFFF
- * within it; a number whose table index is not in the set is refused with 22 (EINVAL, logged).
+ * within it; a number whose table index is not in the set is refused with EINVAL (logged).
  */
 
 /* Clears `itabm`, stores the identifier, the environment of `env` and the three store handles
  * (kept for the inodes; may be null), allocates `count` tables and free counts, registers the
  * set in `env`'s users list and creates each table's database handles. Free counts start at -1
  * (unknown) and the round-robin cursor at 0.
- * Returns 0; 22 (EINVAL, nothing done) when `count` is not 1..8; 12 (ENOMEM, nothing
+ * Returns 0; EINVAL (nothing done) when `count` is not 1..8; ENOMEM (nothing
  * registered); or db_create's code (logged), in which case everything is undone again. */
 QNST_API int qnst_itabm_create(qnst_itabmrec *itabm, qnst_envrec *env, uint64_t id,
                                struct qnst_aclsisrec *aclsis, struct qnst_blksism *sism,
                                struct qnst_blobsism *mblob, int32_t count);
 
 /* Opens table i in file "<base>_<i in lower-case hex>.db" for every i, in order, as
- * qnst_itab_open does. Returns 0; 12 (ENOMEM, logged); or the first failure (logged); after a
+ * qnst_itab_open does. Returns 0; ENOMEM (logged); or the first failure (logged); after a
  * failure the caller closes the set. */
 QNST_API int qnst_itabm_open(qnst_itabmrec *itabm, const char *base, uint32_t pagesize,
                              int32_t create);
@@ -180,15 +175,15 @@ QNST_API int qnst_itabm_open(qnst_itabmrec *itabm, const char *base, uint32_t pa
 QNST_API int qnst_itabm_close(qnst_itabmrec *itabm);
 
 /* Removes the files of tables 0..count-1, stopping at the first failure.
- * Returns 0; 12 (ENOMEM, logged); 2 (ENOENT, logged) when a file does not exist; or the
+ * Returns 0; ENOMEM (logged); ENOENT (logged) when a file does not exist; or the
  * Berkeley DB code (logged). */
 QNST_API int qnst_itabm_remove(DB_ENV *dbenv, const char *base, int32_t count);
 
 /* Extends table ino >> 28 by `count` numbers; with `ino` 0 the table at the round-robin cursor,
  * but only when it is known to be empty (free count 0; otherwise nothing is done and 0 is
  * returned). Adds `count` to that table's free count.
- * Returns 0; 22 (EINVAL, logged) for a table index outside the set or a closed set; or the
- * failure of qnst_itab_extend (logged), 28 (ENOSPC) included when the table would issue numbers
+ * Returns 0; EINVAL (logged) for a table index outside the set or a closed set; or the
+ * failure of qnst_itab_extend (logged), ENOSPC included when the table would issue numbers
  * above QNST_ITABM_MAXINO. */
 QNST_API int qnst_itabm_extend(qnst_itabmrec *itabm, uint32_t count, uint32_t ino);
 
@@ -196,7 +191,7 @@ QNST_API int qnst_itabm_extend(qnst_itabmrec *itabm, uint32_t count, uint32_t in
  * issues numbers up to `ino`; numbers between the old and the new sequence are abandoned. A
  * sequence already above that is left as it is (the call never lowers it: numbers already issued
  * must never be issued again). A table without a sequence (opened without `create`) gets one.
- * Returns 0; 22 (EINVAL, logged); or a Berkeley DB code (logged). */
+ * Returns 0; EINVAL (logged); or a Berkeley DB code (logged). */
 QNST_API int qnst_itabm_setrange(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino);
 
 /* Allocates the lowest free number of one table with `cver`, taking tables in turn: each call
@@ -204,33 +199,33 @@ QNST_API int qnst_itabm_setrange(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino
  * The number, with its table index, is returned through `ino`.
  * Returns 0; QNST_ENOINODE (not logged) when every table is known to be empty or the chosen
  * table turned out to be empty (its free count becomes 0; no other table is tried): call
- * qnst_itabm_extend(itabm, n, 0) and allocate again; 22 (EINVAL, logged) for a closed set; or a
+ * qnst_itabm_extend(itabm, n, 0) and allocate again; EINVAL (logged) for a closed set; or a
  * Berkeley DB code (logged). */
 QNST_API int qnst_inodem_alloc(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t cver, uint32_t *ino);
 
 /* qnst_inode_getalloc on table ino >> 28. When `extend_by` comes back non-zero, call
  * qnst_itabm_extend(itabm, extend_by, ino) and then this call again.
- * Returns as qnst_inode_getalloc does, or 22 (EINVAL); failures are logged once more here. */
+ * Returns as qnst_inode_getalloc does, or EINVAL; failures are logged once more here. */
 QNST_API int qnst_inodem_getalloc(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t cver, uint32_t ino,
                                   uint32_t *extend_by);
 
 /* qnst_inode_pick on table ino >> 28, which also becomes the round-robin cursor.
- * Returns as qnst_inode_pick does, or 22 (EINVAL). On QNST_ENOINODE (not logged) the table's
+ * Returns as qnst_inode_pick does, or EINVAL. On QNST_ENOINODE (not logged) the table's
  * free count becomes 0: call qnst_itabm_extend(itabm, n, ino) and pick again. Other failures are
  * logged once more here. */
 QNST_API int qnst_inodem_pick(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino, uint32_t value);
 
-/* qnst_inode_free on table ino >> 28. Returns 0; 22 (EINVAL); DB_NOTFOUND when `ino` is not
+/* qnst_inode_free on table ino >> 28. Returns 0; EINVAL; DB_NOTFOUND when `ino` is not
  * allocated; or a Berkeley DB code. Failures are logged. */
 QNST_API int qnst_inodem_free(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino, uint32_t dver);
 
 /* Returns the allocated number `ino` to the free list (its cver and dver are forgotten).
- * Returns 0; 22 (EINVAL); DB_NOTFOUND when `ino` is not allocated; DB_KEYEXIST when it is
+ * Returns 0; EINVAL; DB_NOTFOUND when `ino` is not allocated; DB_KEYEXIST when it is
  * also on the free list; or a Berkeley DB code. Failures are logged. */
 QNST_API int qnst_inodem_dealloc(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino);
 
 /* Takes the free number `ino` off the free list without allocating it: it is never issued
- * again unless picked. Returns 0; 22 (EINVAL); DB_NOTFOUND when `ino` is not free; or a
+ * again unless picked. Returns 0; EINVAL; DB_NOTFOUND when `ino` is not free; or a
  * Berkeley DB code. Failures are logged. */
 QNST_API int qnst_inodem_notfree(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino);
 
@@ -238,7 +233,7 @@ QNST_API int qnst_inodem_notfree(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino
  * Start with *cursor = 0; each call sets *cursor to the next allocated number after it (with its
  * table index) and returns its cver and dver, or sets *cursor to 0 at the end (cver and dver are
  * then left as they are). A cursor whose table index lies beyond the set also ends the walk.
- * Returns 0; 22 (EINVAL, logged) for a cursor with the top bit set; or a Berkeley DB code
+ * Returns 0; EINVAL (logged) for a cursor with the top bit set; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_inodem_next(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t *cursor, uint32_t *cver,
                               uint32_t *dver);
@@ -246,7 +241,7 @@ QNST_API int qnst_inodem_next(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t *curso
 /* Describes the number `ino`: `is_free` = 1 when it is on the free list, else 0; then, for an
  * allocated number, its `cver` and `dver`, and `beyond_end` = 1 when it lies beyond the table's
  * sequence, else 0.
- * Returns 0; 22 (EINVAL); DB_NOTFOUND (logged) when the number is not allocated, after `is_free`
+ * Returns 0; EINVAL; DB_NOTFOUND (logged) when the number is not allocated, after `is_free`
  * has been set; DB_NOTFOUND (logged) when the table has no sequence; or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_inodem_getinfo(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino,

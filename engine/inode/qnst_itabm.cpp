@@ -26,7 +26,7 @@ uint32_t with_index(uint32_t low, int32_t t) { return low | static_cast<uint32_t
 
 qnst_itab *table_of(qnst_itabmrec *m, uint32_t ino) {
     const int32_t t = table_index(ino);
-    return t >= 0 && t < m->count ? &m->tables[t] : nullptr;
+    return qnst::in_table(t, m->count) ? &m->tables[t] : nullptr;
 }
 
 // The free counts and the round-robin cursor are hints kept without a lock; every access is a
@@ -40,10 +40,7 @@ std::atomic_ref<int32_t> round_robin(qnst_itabmrec *m) {
 
 // "<base>_<index>.db", or null when out of memory. Freed by the caller.
 char *table_file(const char *base, int32_t t) {
-    const size_t size = std::strlen(base) + 16;
-    char *name = static_cast<char *>(std::malloc(size));
-    if (name) std::snprintf(name, size, "%s_%x.db", base, static_cast<unsigned>(t));
-    return name;
+    return qnst::make_name("%s_%x.db", base, static_cast<unsigned>(t));
 }
 
 void release_arrays(qnst_itabmrec *m) {

@@ -28,13 +28,13 @@ inline constexpr size_t kMaxNameUnits = 4096;
 bool name_ok(const char *utf8_name);
 
 // Opens an existing file for sequential reading; other readers and writers stay allowed.
-// Returns 0, 12 (the name cannot be converted) or 2 (the file cannot be opened).
+// Returns 0, ENOMEM (the name cannot be converted) or ENOENT (the file cannot be opened).
 int open_read(const char *utf8_name, native *out);
 
 // Opens the file for reading and writing, creating it when missing, with writes that bypass the
 // system cache and reach the disk before they return; other readers stay allowed. Where the file
 // system cannot bypass its cache the file is still opened write-through.
-// Returns 0, 12 (the name cannot be converted) or 2 (the file cannot be opened).
+// Returns 0, ENOMEM (the name cannot be converted) or ENOENT (the file cannot be opened).
 int open_write(const char *utf8_name, native *out);
 
 void close(native f);
@@ -51,7 +51,7 @@ int write_at(native f, const void *buf, uint32_t len, uint64_t offset, uint32_t 
 // Current size of the file in bytes. Returns 0 or the system error.
 int size(native f, uint64_t *out);
 
-// Deletes the file. Returns 0 (deleted, or it did not exist), 12 (the name cannot be converted)
+// Deletes the file. Returns 0 (deleted, or it did not exist), ENOMEM (the name cannot be converted)
 // or -1 (any other failure).
 int remove(const char *utf8_name);
 

@@ -75,8 +75,7 @@ int qn_quota_init(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t limit,
 int qn_quota_modify(qn_quotarec *handle, DB_TXN *txn, uint32_t id, int64_t delta) {
     QuotaRecord r;
     if (int rc = read_record(handle, txn, id, &r)) return QNST_FAIL(handle->dbenv, rc);
-    int64_t sum;
-    if (__builtin_add_overflow(r.current, delta, &sum)) sum = delta > 0 ? INT64_MAX : INT64_MIN;
+    const int64_t sum = qnst::saturating_add(r.current, delta);
     // A decrease is always let through, so that usage above a lowered limit can come down.
     if (delta >= 0 && sum > r.limit) return QN_QUOTA_EXCEEDED;
     r.current = sum;

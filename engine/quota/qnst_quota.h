@@ -31,9 +31,6 @@
 
 #include "qnst_defs.h"
 
-/* qn_quota_modify: the change would take the usage above the limit; nothing was written. */
-#define QN_QUOTA_EXCEEDED (-1)
-
 QNST_BEGIN_DECLS
 
 /* Quota handle, allocated by qn_quota_create and freed by qn_quota_close. */
@@ -44,7 +41,7 @@ typedef struct qn_quotarec {
 
 /* Allocates a handle for `dbenv` and creates its database handle (not open). *handle is set to
  * null first and receives the handle on success.
- * Returns 0; 12 (ENOMEM); or db_create's code (logged; the handle is freed). */
+ * Returns 0; ENOMEM; or db_create's code (logged; the handle is freed). */
 QNST_API int qn_quota_create(qn_quotarec **handle, DB_ENV *dbenv);
 
 /* Opens (creating when missing) the environment's "quota" database.

@@ -20,8 +20,8 @@ protected:
     void TearDown() override { qn_quota_close(q_); }
 
     void open() {
-        ASSERT_EQ(qn_quota_create(&q_, env_.dbenv()), 0);
-        ASSERT_EQ(qn_quota_open(q_), 0);
+        ASSERT_EQ(0, qn_quota_create(&q_, env_.dbenv()));
+        ASSERT_EQ(0, qn_quota_open(q_));
     }
     // Closes and reopens the environment: a normal open, or a recovery open followed by the
     // normal open the server works in.
@@ -46,7 +46,7 @@ protected:
         const int r = with_txn(env_.dbenv(),
                                [&](DB_TXN *txn) { return qn_quota_get(q_, txn, id, &cur); });
         if (rc) *rc = r;
-        else EXPECT_EQ(r, 0);
+        else EXPECT_EQ(0, r);
         return cur;
     }
     // The stored bytes of `id`, read without the family's code.
@@ -64,47 +64,47 @@ protected:
 };
 
 TEST_F(QuotaTest, UsageUpToTheLimitIsAcceptedAndOneMoreIsRefused) {
-    ASSERT_EQ(init(7, 1000, 900), 0);
+    ASSERT_EQ(0, init(7, 1000, 900));
     EXPECT_EQ(raw(7), "e803000000000000" "8403000000000000");
-    EXPECT_EQ(modify(7, 100), 0);
-    EXPECT_EQ(current(7), 1000);
+    EXPECT_EQ(0, modify(7, 100));
+    EXPECT_EQ(1000, current(7));
     const std::string at_limit = raw(7);
-    EXPECT_EQ(modify(7, 1), QN_QUOTA_EXCEEDED);
+    EXPECT_EQ(QN_QUOTA_EXCEEDED, modify(7, 1));
     EXPECT_EQ(raw(7), at_limit);
-    EXPECT_EQ(modify(7, -1500), 0);  // decreases are accepted, even below zero
-    EXPECT_EQ(current(7), -500);
+    EXPECT_EQ(0, modify(7, -1500));  // decreases are accepted, even below zero
+    EXPECT_EQ(-500, current(7));
     EXPECT_EQ(raw(7), "e803000000000000" "0cfeffffffffffff");
     EXPECT_TRUE(env_.error_lines().empty());
 }
 
 TEST_F(QuotaTest, DecreasesAreAcceptedAboveALoweredLimit) {
-    ASSERT_EQ(init(1, 100, 500), 0);
-    EXPECT_EQ(modify(1, 1), QN_QUOTA_EXCEEDED);
-    EXPECT_EQ(modify(1, 0), QN_QUOTA_EXCEEDED);  // no change, but still above the limit
-    EXPECT_EQ(modify(1, -100), 0);
-    EXPECT_EQ(current(1), 400);
-    ASSERT_EQ(init(1, 100, 100), 0);
-    EXPECT_EQ(modify(1, 0), 0);
-    ASSERT_EQ(init(1, 100, 0), 0);  // init replaces the record
-    EXPECT_EQ(current(1), 0);
+    ASSERT_EQ(0, init(1, 100, 500));
+    EXPECT_EQ(QN_QUOTA_EXCEEDED, modify(1, 1));
+    EXPECT_EQ(QN_QUOTA_EXCEEDED, modify(1, 0));  // no change, but still above the limit
+    EXPECT_EQ(0, modify(1, -100));
+    EXPECT_EQ(400, current(1));
+    ASSERT_EQ(0, init(1, 100, 100));
+    EXPECT_EQ(0, modify(1, 0));
+    ASSERT_EQ(0, init(1, 100, 0));  // init replaces the record
+    EXPECT_EQ(0, current(1));
 }
 
 TEST_F(QuotaTest, SumsSaturateInsteadOfWrapping) {
-    ASSERT_EQ(init(2, INT64_MAX, INT64_MAX - 1), 0);
-    EXPECT_EQ(modify(2, INT64_MAX), 0);  // stops at the top, which the limit allows
+    ASSERT_EQ(0, init(2, INT64_MAX, INT64_MAX - 1));
+    EXPECT_EQ(0, modify(2, INT64_MAX));  // stops at the top, which the limit allows
     EXPECT_EQ(current(2), INT64_MAX);
-    ASSERT_EQ(init(3, 0, INT64_MIN + 1), 0);
-    EXPECT_EQ(modify(3, -2), 0);
+    ASSERT_EQ(0, init(3, 0, INT64_MIN + 1));
+    EXPECT_EQ(0, modify(3, -2));
     EXPECT_EQ(current(3), INT64_MIN);
 }
 
 TEST_F(QuotaTest, AnUnknownIdentifierIsNotFoundAndLogged) {
     int rc = 0;
     current(99, &rc);
-    EXPECT_EQ(rc, DB_NOTFOUND);
-    EXPECT_EQ(modify(99, 1), DB_NOTFOUND);
+    EXPECT_EQ(DB_NOTFOUND, rc);
+    EXPECT_EQ(DB_NOTFOUND, modify(99, 1));
     const auto lines = env_.error_lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(2u, lines.size());
     const std::regex entry(qnst::testing::log_prefix_re("qnst/quota/qnst_quota") +
                            "code -30988");
     for (const auto &line : lines) EXPECT_TRUE(std::regex_match(line, entry)) << line;
@@ -115,11 +115,11 @@ TEST_F(QuotaTest, AnUnknownIdentifierIsNotFoundAndLogged) {
 // even one that asks for recovery: with no crashed process to recover from, the regions are
 // kept.
 TEST_F(QuotaTest, RecordsOutliveACleanClose) {
-    ASSERT_EQ(init(5, 50, 20), 0);
+    ASSERT_EQ(0, init(5, 50, 20));
     reopen_env(false);
-    EXPECT_EQ(current(5), 20);
+    EXPECT_EQ(20, current(5));
     reopen_env(true);
-    EXPECT_EQ(current(5), 20);
+    EXPECT_EQ(20, current(5));
 }
 
 // After a crash the recovery open rebuilds the regions and replays the log from the last
@@ -167,16 +167,16 @@ protected:
 
 TEST_P(QuotaCrashTest, RecoveryKeepsWhatTheLogHoldsSinceTheLastCheckpoint) {
     const bool checkpoint = GetParam();
-    ASSERT_EQ(init(5, 50, 20), 0);  // committed without flushing the log
+    ASSERT_EQ(0, init(5, 50, 20));  // committed without flushing the log
     crash_after_writing(6, checkpoint);
     for (uint32_t id : {5u, 6u, 7u}) {
         int rc = 0;
         const int64_t cur = current(id, &rc);
         if (checkpoint) {
-            EXPECT_EQ(rc, DB_NOTFOUND) << id;
+            EXPECT_EQ(DB_NOTFOUND, rc) << id;
         } else {
             // The child's flushed commits carried the parent's earlier record to the log file.
-            EXPECT_EQ(rc, 0) << id;
+            EXPECT_EQ(0, rc) << id;
             EXPECT_EQ(cur, id == 5 ? 20 : 10) << id;
         }
     }

@@ -42,13 +42,6 @@ uint64_t env_number(const char *name, uint64_t fallback) {
     return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
-std::array<uint8_t, 20> hash_no(uint32_t n) {
-    std::array<uint8_t, 20> h{};
-    h[0] = static_cast<uint8_t>(n * 61);
-    h[1] = 0xC5;
-    qnst::store_be32(h.data() + 16, n);
-    return h;
-}
 
 // A stored block as its transaction recorded it.
 struct Block {
@@ -265,7 +258,7 @@ private:
 
     int reference(DB_TXN *t, uint32_t n, std::string &ops, std::map<uint64_t, int64_t> &refs,
                   std::vector<std::pair<uint64_t, Block>> &stored, int64_t *bytes) {
-        const auto h = hash_no(n);
+        const auto h = make_hash(n, static_cast<uint8_t>(n * 61));
         uint64_t handle = 0;
         if (int r = qnst_sism_lookup(&s_.mgr, t, h.data(), h.size(), 0, &handle)) return r;
         if (handle == 0) {
@@ -348,7 +341,7 @@ void check_recovered(const std::string &home, int64_t csize, const std::string &
     std::array<uint64_t, kDataFiles> used{};
     std::set<uint64_t> links;
     for (const auto &[n, handles] : m.handles_of) {
-        const auto h = hash_no(n);
+        const auto h = make_hash(n, static_cast<uint8_t>(n * 61));
         uint64_t found = 0;
         ASSERT_EQ(with_txn(dbenv, [&](DB_TXN *t) {
                       return qnst_sism_lookup(&s.mgr, t, h.data(), h.size(), 0, &found);

@@ -15,14 +15,6 @@ namespace {
 
 using namespace qnst::testing;
 
-using Hash = std::array<uint8_t, 20>;
-
-Hash hash_no(uint32_t k) {
-    Hash h{};
-    h[0] = static_cast<uint8_t>(k * 37);
-    qnst::store_be32(h.data() + 16, k);
-    return h;
-}
 
 // Everything a caller can read back about the committed work, through the engine.
 struct Snapshot {
@@ -41,7 +33,7 @@ Snapshot take(Stores &s, DB_ENV *dbenv, const std::map<uint64_t, uint32_t> &hash
         EXPECT_EQ(with_txn(dbenv, [&](DB_TXN *t) {
                       uint32_t count = 0, dfid = 0, dfver = 0, length = 0, hashlen = 0, followed = 0;
                       uint64_t offset = 0, found = 0;
-                      const Hash h = hash_no(k);
+                      const Hash h = make_hash(k, static_cast<uint8_t>(k * 37));
                       int rc = qnst_blksism_getref(&s.mgr, t, 0, handle, &count);
                       if (!rc) rc = qnst_sism_read(&s.mgr, t, handle, &dfid, &dfver, &offset,
                                                    &length, &hashlen, nullptr, &followed);
@@ -102,7 +94,7 @@ TEST_P(DurabilityTest, CleanCloseKeepsEveryCommittedRecordWithoutTheRegions) {
     ASSERT_EQ(qnst_itabm_extend(&s.itabm, 64, 1), 0);
     std::map<uint64_t, uint32_t> hash_of;
     for (uint32_t k = 0; k < 24; ++k) {
-        const Hash h = hash_no(k);
+        const Hash h = make_hash(k, static_cast<uint8_t>(k * 37));
         uint64_t handle = 0;
         ASSERT_EQ(qnst_sism_gen_handle(&s.mgr, h.data(), h.size(), &handle), 0);
         ASSERT_EQ(with_txn(dbenv, [&](DB_TXN *t) {

@@ -1,11 +1,14 @@
 #include "qnst_testing.hpp"
 
+#include "qnst_coding.hpp"
+
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <stdexcept>
 
 #if defined(__has_feature)
@@ -114,6 +117,34 @@ std::vector<std::string> read_lines(const std::string &path, std::uintmax_t from
 
 std::string log_prefix_re(const std::string &source) {
     return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000\] \[Error\] At )" + source + R"(:\d+: )";
+}
+
+void expect_log_entries(const std::vector<std::string> &lines,
+                        const std::vector<LogEntry> &expected) {
+    ASSERT_EQ(expected.size(), lines.size()) << ::testing::PrintToString(lines);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::regex re(log_prefix_re(expected[i].source) + expected[i].text);
+        EXPECT_TRUE(std::regex_match(lines[i], re)) << lines[i] << "\n  vs " << expected[i].text;
+    }
+}
+
+std::string regex_literal(const std::string &text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+Hash make_hash(uint32_t id) {
+    Hash h{};
+    for (size_t i = 0; i < h.size(); ++i)
+        h[i] = static_cast<uint8_t>(id * 31 + i * 7 + (id >> 8));
+    qnst::store_be32(h.data(), id);
+    return h;
+}
+
+Hash make_hash(uint32_t id, uint8_t first) {
+    Hash h = make_hash(id);
+    h[0] = first;
+    return h;
 }
 
 std::string hex(const void *data, size_t size) {

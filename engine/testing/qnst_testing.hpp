@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -83,6 +84,25 @@ std::vector<std::string> read_lines(const std::string &path, std::uintmax_t from
 // The regular expression of an error-log line's stamp and location, for whole-line matches:
 // "\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000\] \[Error\] At <source>:\d+: ".
 std::string log_prefix_re(const std::string &source);
+
+// One expected error-log entry: the source path its location names and a regular expression for
+// the text after the location ("code -30988", "error:.*").
+struct LogEntry {
+    std::string source;
+    std::string text;
+};
+// Checks that `lines` are exactly the `expected` entries, in order.
+void expect_log_entries(const std::vector<std::string> &lines,
+                        const std::vector<LogEntry> &expected);
+// `text` with the regular-expression specials escaped, so that it matches only itself.
+std::string regex_literal(const std::string &text);
+
+// Block hashes for tests. make_hash(id) is a distinct 20-byte hash for each id, with the id
+// big-endian in bytes 0..3 (so that hashes sort by id); make_hash(id, first) sets byte 0, which
+// picks the block store's partition, to `first` (ids below 2^24 stay distinct).
+using Hash = std::array<uint8_t, 20>;
+Hash make_hash(uint32_t id);
+Hash make_hash(uint32_t id, uint8_t first);
 
 // Raw bytes as lower-case hex, for comparing on-disk records.
 std::string hex(const void *data, size_t size);
