@@ -127,11 +127,13 @@ int first_record(qnst_sis *part, DB *db, DB_TXN *txn, qnst::Cursor &cursor, uint
     DBT d = qnst::user_dbt(rec, 0, reclen);
     if (*tail == 0) {
         rc = cursor->get(cursor.get(), &k, &d, DB_LAST);
+        if (rc == DB_BUFFER_SMALL) rc = qnst::kDamaged;  // records longer than their layout
         if (rc == DB_NOTFOUND) return 0;
         if (rc) return QNST_FAIL(part->env, rc);
         *tail = *recno;
     }
     rc = cursor->get(cursor.get(), &k, &d, DB_FIRST);
+    if (rc == DB_BUFFER_SMALL) rc = qnst::kDamaged;
     if (rc == DB_NOTFOUND) {
         if (log_empty) QNST_FAIL(part->env, rc);
         *tail = 0;
@@ -297,14 +299,14 @@ int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
 int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                      uint64_t *handle) {
     *handle = 0;
+    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     DB *db = cache_table(part);
     if (!db) return 0;
     uint8_t data[8];
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT d = qnst::user_dbt(data, 0, sizeof data);
-    const int rc = db->get(db, txn, &k, &d, DB_RMW);
+    const int rc = qnst::sized(db->get(db, txn, &k, &d, DB_RMW), d, sizeof data);
     if (rc == 0) {
-        if (d.size != sizeof data) return QNST_FAIL(part->env, qnst::sis::kDamaged);
         *handle = qnst::load_le64(data);
         bump(part->hits);
         return 0;
@@ -358,6 +360,7 @@ int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
 }
 
 int qnst_csis_uncache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen) {
+    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     DB *db = cache_table(part);
     if (!db) return 0;
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);

@@ -213,8 +213,7 @@ struct Location {
     }
 };
 
-// Result of reading a location record that is damaged.
-constexpr int kDamaged = 5;  // EIO
+using qnst::kDamaged;
 
 // Statistics counters are bumped from many threads without a lock.
 inline void bump(uint32_t &counter) {
@@ -237,9 +236,7 @@ inline int get_word(DB *db, DB_TXN *txn, uint64_t handle, uint32_t flags, uint32
     uint8_t buf[4];
     DBT k = key.dbt();
     DBT d = user_dbt(buf, 0, sizeof buf);
-    const int rc = db->get(db, txn, &k, &d, flags);
-    if (rc) return rc;
-    if (d.size != sizeof buf) return kDamaged;
+    if (const int rc = sized(db->get(db, txn, &k, &d, flags), d, sizeof buf)) return rc;
     *word = load_le32(buf);
     return 0;
 }
@@ -262,6 +259,7 @@ inline int get_location(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t f
     DBT k = key.dbt();
     DBT d = user_dbt(rec, 0, sizeof rec);
     const int rc = part->dfdb->get(part->dfdb, txn, &k, &d, flags);
+    if (rc == DB_BUFFER_SMALL) return kDamaged;  // longer than any location record
     if (rc) return rc;
     return loc->unpack(rec, d.size) ? 0 : kDamaged;
 }
