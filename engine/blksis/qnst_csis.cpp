@@ -345,9 +345,9 @@ int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
     (void)count;
     // A running compaction takes hashes of unreferenced blocks out of the cache; adding any now
     // could bring one back.
+    if (bad_hash(hash, hashlen)) return QNST_FAIL(part->env, EINVAL);
     DB *db = cache_table(part);
     if (!db || load(part->compacting)) return 0;
-    if (bad_hash(hash, hashlen)) return QNST_FAIL(part->env, EINVAL);
     uint8_t data[8];
     qnst::store_le64(data, handle);
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
