@@ -416,15 +416,7 @@ void check_recovered(const std::string &home, int64_t csize, const std::string &
     // Inode numbers: each issued once, all of them allocated, nothing else.
     EXPECT_EQ(std::set<uint32_t>(m.inodes.begin(), m.inodes.end()).size(), m.inodes.size());
     std::set<uint32_t> allocated;
-    uint32_t cursor = 0;
-    do {
-        uint32_t cver = 0, dver = 0;
-        ASSERT_EQ(with_txn(dbenv, [&](DB_TXN *t) {
-                      return qnst_inodem_next(&s.itabm, t, &cursor, &cver, &dver);
-                  }),
-                  0);
-        if (cursor) allocated.insert(cursor);
-    } while (cursor);
+    for (const auto &entry : s.allocated_inodes()) allocated.insert(entry.first);
     EXPECT_EQ(allocated, std::set<uint32_t>(m.inodes.begin(), m.inodes.end()));
     // Usage of the inode every transaction charged.
     qnst_inoderec node{};

@@ -52,15 +52,7 @@ Snapshot take(Stores &s, DB_ENV *dbenv, const std::map<uint64_t, uint32_t> &hash
         EXPECT_EQ(qnst_dfile_get(&s.dfile, nullptr, d, &ver, &over, &coff, &ooff, &used, 0), 0);
         snap.dfile_used.push_back(used);
     }
-    uint32_t cursor = 0;
-    do {
-        uint32_t cver = 0, dver = 0;
-        EXPECT_EQ(with_txn(dbenv, [&](DB_TXN *t) {
-                      return qnst_inodem_next(&s.itabm, t, &cursor, &cver, &dver);
-                  }),
-                  0);
-        if (cursor) snap.inodes[cursor] = {cver, dver};
-    } while (cursor);
+    snap.inodes = s.allocated_inodes();
     qnst_inoderec node{};
     EXPECT_EQ(qnst_inode_open(&node, &s.itabm, nullptr, ino), 0);
     EXPECT_EQ(qnst_inode_chk(&node), 0);

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <utility>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "qnst_dfile.h"
 #include "qnst_inode.h"
 #include "qnst_itab.h"
+#include "qnst_testing.hpp"
 
 namespace qnst::testing {
 
@@ -71,6 +74,21 @@ struct Stores {
         qnst_itabm_close(&itabm);
         qnst_blksism_close(&mgr);
         qnst_dfile_close(&dfile);
+    }
+
+    // Every allocated inode number with its (cver, dver), walked through the engine.
+    std::map<uint32_t, std::pair<uint32_t, uint32_t>> allocated_inodes() {
+        std::map<uint32_t, std::pair<uint32_t, uint32_t>> out;
+        uint32_t cursor = 0;
+        do {
+            uint32_t cver = 0, dver = 0;
+            EXPECT_EQ(with_txn(itabm.dbenv, [&](DB_TXN *t) {
+                          return qnst_inodem_next(&itabm, t, &cursor, &cver, &dver);
+                      }),
+                      0);
+            if (cursor) out[cursor] = {cver, dver};
+        } while (cursor);
+        return out;
     }
 };
 
