@@ -43,15 +43,25 @@ TEST_F(Mailbox, FindiReturnsTheEntryLiveAtAVersion) {
     const std::vector<Case> before = {
         {"m", 2, ""},          {"m", 3, "3/" + live + ":m3"}, {"m", 5, "3/" + live + ":m3"},
         {"m", 7, "7/" + live + ":m7"}, {"m", 9, "7/" + live + ":m7"}, {"n", 3, "2/4:n2"},
-        {"n", 4, ""},          {"k", 9, ""}, {"mmm", 9, ""}, {"", 9, ""},
+        {"n", 4, "2/4 ended"}, {"k", 9, ""}, {"mmm", 9, ""}, {"", 9, ""},
     };
     for (const Case &c : before) EXPECT_EQ(findi(c.key, c.ver), c.want) << c.key << "@" << c.ver;
 
     // Ending the version-7 entry at 8; the version-3 one was already superseded by it.
     ASSERT_EQ(0, delv("m", 7, 8));
-    EXPECT_EQ(findi("m", 9), "");
+    EXPECT_EQ(findi("m", 9), "7/8 ended");
     EXPECT_EQ(findi("m", 7), "7/8:m7");
     EXPECT_TRUE(log().empty());
+
+    // An id entry without its version entry is damage, also at creation version 0.
+    for (uint32_t cver : {0u, 3u}) {
+        ASSERT_EQ(0, update("z", "z", cver));
+        ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_mapimsg_delvent(&box_, t, "z", 1, cver); }));
+        int rc = 0;
+        findi("z", cver, &rc);
+        EXPECT_EQ(rc, DB_NOTFOUND) << "cver " << cver;
+        ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_mapimsg_delient(&box_, t, "z", 1, cver); }));
+    }
 }
 
 TEST_F(Mailbox, SingleReadsDeletesAndPurge) {

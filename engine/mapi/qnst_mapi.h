@@ -68,9 +68,12 @@ QNST_API int qnst_mapimsg_getient(qnst_inoderec *inode, DB_TXN *txn, const void 
 
 /* The entry of `mkey` live at `ver`: the one with the highest cver not above `ver`, if its dver
  * is above `ver`. Found: *cver, *dver and the information record in a new buffer *buf of *size
- * bytes (release with qnst_mapimsg_freebuf). None: result 0 with *size 0 and *buf null.
- * Returns 0; 12 for an empty record or a buffer that cannot be allocated; 22; DB_NOTFOUND when
- * the entry has no v-entry; or the Berkeley DB code. */
+ * bytes (release with qnst_mapimsg_freebuf). When that entry has ended by `ver`, *cver and *dver
+ * are its versions and the result is 0 with *size 0 and *buf null; when `mkey` has no entry at
+ * or below `ver`, *cver and *dver are left as they were, *size 0 and *buf null.
+ * Returns 0; ENOMEM (12) for an empty record or a buffer that cannot be allocated; EINVAL (22);
+ * DB_NOTFOUND when the entry has no v-entry; EIO (5) for a v-entry that is not 4 bytes; or the
+ * Berkeley DB code. */
 QNST_API int qnst_mapimsg_findi(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
                                 uint32_t mkeylen, uint32_t ver, uint32_t *cver, uint32_t *dver,
                                 void **buf, uint32_t *size);
