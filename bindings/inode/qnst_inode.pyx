@@ -784,7 +784,8 @@ cdef class pyInode:
 
     def mapimsg_findi(self, qnst_txn txn, bytes mkey not None, uint32_t mkeylen, uint32_t ver):
         """mapimsg_findi(txn, mkey, mkeylen, ver) -> (cver, dver, info). The entry of message
-        `mkey` live at `ver`; (0, 0, None) when there is none."""
+        `mkey` live at `ver`; (cver, dver, None) when its newest entry at or below `ver` has
+        ended; (0, 0, None) when it has none."""
         cdef int rc
         cdef uint32_t cver = 0, dver = 0, size = 0
         cdef void *buf = NULL

@@ -233,7 +233,7 @@ def test_mail_store_messages_and_their_content(env, store, blobs, tree):
         assert mail.mapimsg_findi(txn, key, 9, 9) == (7, LIVE, b"info-v7")
         assert mail.mapimsg_findi(txn, key, 9, 2) == (0, 0, None)
         mail.mapimsg_delv(txn, key, 9, 7, 8, 1234)
-        assert mail.mapimsg_findi(txn, key, 9, 9) == (0, 0, None)
+        assert mail.mapimsg_findi(txn, key, 9, 9) == (7, 8, None)
         assert mail.mapimsg_getvent(txn, key, 9, 7) == 8
         assert mail.mapimsg_getient(txn, key, 9, 3) == b"info-v3"
 

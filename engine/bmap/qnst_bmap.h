@@ -29,13 +29,13 @@
  * purge therefore need a set node.
  *
  * Every call works in the caller's transaction and never ends it. Results: 0; a Berkeley DB
- * code; 22 (EINVAL) for an inode whose own database is not open or that has no set node where
+ * code; EINVAL (22) for an inode whose own database is not open or that has no set node where
  * one is charged; a block-store code (qnst_blksism.h); a quota code QNST_QUOTA_FSCURRENT ..
  * QNST_QUOTA_STTOTAL (qnst_inode.h) from the set node, after which the caller aborts. "Logged"
  * means one error-log entry at this level unless the code is DB_LOCK_DEADLOCK,
  * DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS, QNST_RETRY or a quota code. After DB_LOCK_DEADLOCK or
  * DB_LOCK_NOTGRANTED the caller aborts and retries the whole transaction. A record whose size
- * does not fit its layout gives 5 (EIO, logged).
+ * does not fit its layout gives EIO (5, logged).
  */
 #ifndef QNST_BMAP_H
 #define QNST_BMAP_H
@@ -58,8 +58,8 @@ QNST_BEGIN_DECLS
  * is charged size minus the bytes of entries deleted, `csize` and the data file's growth. When
  * another transaction stored the same hash first, the call maps that block instead (as
  * qnst_bmap_reconcile does) and `handle` stays unused.
- * Returns 0; 22 (logged) for an inode that is not open or has no set node, or a hash the block
- * store refuses; 11 (EAGAIN, logged) when the hash vanished again in each of
+ * Returns 0; EINVAL (logged) for an inode that is not open or has no set node, or a hash the block
+ * store refuses; EAGAIN (11, logged) when the hash vanished again in each of
  * QNST_BMAP_ENTER_ATTEMPTS rounds; a quota code; or the block store's or Berkeley DB's code
  * (logged unless exempt). */
 QNST_API int qnst_bmap_enter(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
@@ -73,7 +73,7 @@ QNST_API int qnst_bmap_enter(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset,
  * node size minus the bytes of entries deleted. *handle receives the block's handle; 0 when the
  * hash is unknown (nothing changed). When the live entry at exactly `offset` already maps that
  * block, nothing changes and nothing is charged. On any failure *handle is 0.
- * Returns 0; 22 (logged) for an inode that is not open or has no set node, or a hash the block
+ * Returns 0; EINVAL (logged) for an inode that is not open or has no set node, or a hash the block
  * store refuses; a quota code; or the block store's or Berkeley DB's code (logged unless
  * exempt). */
 QNST_API int qnst_bmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset,
@@ -81,28 +81,28 @@ QNST_API int qnst_bmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t off
                                  uint64_t *handle, uint32_t nwopt);
 
 /* Cuts [offset, offset + size) out of the map as of `ver` and charges the set node for the bytes
- * of the entries deleted. Returns 0; 22 (logged) for an inode that is not open or has no set
+ * of the entries deleted. Returns 0; EINVAL (logged) for an inode that is not open or has no set
  * node; or the block store's or Berkeley DB's code (logged unless exempt). */
 QNST_API int qnst_bmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
                              uint32_t ver);
 
 /* Removes the entry (offset, cver) and its version entry entirely, releases its block unless
  * `fsck` is nonzero (a consistency check rebuilds the counts itself), and charges the set node
- * minus its size. Returns 0; DB_NOTFOUND (logged) when there is no such entry; 22 (logged) for an
- * inode that is not open or has no set node; or the block store's or Berkeley DB's code (logged
- * unless exempt). */
+ * minus its size. Returns 0; DB_NOTFOUND (logged) when there is no such entry; EINVAL (logged)
+ * for an inode that is not open or has no set node; or the block store's or Berkeley DB's code
+ * (logged unless exempt). */
 QNST_API int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
                              uint32_t fsck);
 
 /* The block that starts exactly at `offset` and is valid at `ver`: its size, cver, dver and
- * handle. Returns 0; DB_NOTFOUND (logged) when there is none; 22 (logged) for an inode that is
- * not open; 5 (logged) for a damaged entry; or the Berkeley DB code (logged unless exempt). */
+ * handle. Returns 0; DB_NOTFOUND (logged) when there is none; EINVAL (logged) for an inode that is
+ * not open; EIO (logged) for a damaged entry; or the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_bmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t ver,
                               uint32_t *size, uint32_t *cver, uint32_t *dver, uint64_t *handle);
 
 /* Single entries, read with a write lock or written as given (puts overwrite); they keep no
- * other record in step. Each returns 0; 22 for an inode that is not open; DB_NOTFOUND for a
- * missing entry (get and del); 5 for an entry of the wrong size (get); or the Berkeley DB code.
+ * other record in step. Each returns 0; EINVAL for an inode that is not open; DB_NOTFOUND for a
+ * missing entry (get and del); EIO for an entry of the wrong size (get); or the Berkeley DB code.
  * get_oent logs nothing; the others log every failure but the exempt codes. */
 QNST_API int qnst_bmap_get_oent(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
                                 uint32_t *dver, uint32_t *size, uint64_t *handle);
@@ -121,8 +121,9 @@ QNST_API int qnst_bmap_del_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver
  * first entry; the cursor is handed to the caller only then (*cursor is null when the listing is
  * empty) and is ended with qnst_bmap_done before the transaction ends. The end of a listing is
  * result 0 with *cver = 0. An inode whose own database is not open gives an empty listing.
- * Each returns 0, 22 (logged) for a null cursor in a step call, 5 (logged) for a damaged entry,
- * or the Berkeley DB code (logged unless exempt), a failing first call having closed its cursor.
+ * Each returns 0, EINVAL (logged) for a null cursor in a step call, EIO (logged) for a damaged
+ * entry, or the Berkeley DB code (logged unless exempt), a failing first call having closed its
+ * cursor.
  *
  * qnst_bmap_walk lists version entries. It positions at the version entry (lastver, *offset) and
  * steps towards newer versions: from (lastver, 0) it yields the entries of every version newer

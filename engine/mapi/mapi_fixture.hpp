@@ -61,7 +61,8 @@ public:
                                      dver);
         });
     }
-    // findi: "" when nothing is live, else "<cver>/<dver>:<info>".
+    // findi: "<cver>/<dver>:<info>" for the entry live at `ver`, "<cver>/<dver> ended" for the
+    // newest entry at or below `ver` when it has ended, "" when the message has none.
     std::string findi(const std::string &k, uint32_t ver, int *result = nullptr) {
         std::string out;
         const int rc = txn([&](DB_TXN *t) {
@@ -69,9 +70,13 @@ public:
             void *buf = nullptr;
             int r = qnst_mapimsg_findi(&box_, t, k.data(), static_cast<uint32_t>(k.size()), ver,
                                        &cver, &dver, &buf, &size);
-            out = r || size == 0 ? ""
-                                 : std::to_string(cver) + "/" + std::to_string(dver) + ":" +
-                                       std::string(static_cast<char *>(buf), size);
+            const std::string versions = std::to_string(cver) + "/" + std::to_string(dver);
+            if (r || (cver == 0 && size == 0))
+                out = "";
+            else if (size == 0)
+                out = versions + " ended";
+            else
+                out = versions + ":" + std::string(static_cast<char *>(buf), size);
             qnst_mapimsg_freebuf(buf);
             return r;
         });

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <random>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mapi_fixture.hpp"
@@ -43,15 +47,25 @@ TEST_F(Mailbox, FindiReturnsTheEntryLiveAtAVersion) {
     const std::vector<Case> before = {
         {"m", 2, ""},          {"m", 3, "3/" + live + ":m3"}, {"m", 5, "3/" + live + ":m3"},
         {"m", 7, "7/" + live + ":m7"}, {"m", 9, "7/" + live + ":m7"}, {"n", 3, "2/4:n2"},
-        {"n", 4, ""},          {"k", 9, ""}, {"mmm", 9, ""}, {"", 9, ""},
+        {"n", 4, "2/4 ended"}, {"k", 9, ""}, {"mmm", 9, ""}, {"", 9, ""},
     };
     for (const Case &c : before) EXPECT_EQ(findi(c.key, c.ver), c.want) << c.key << "@" << c.ver;
 
     // Ending the version-7 entry at 8; the version-3 one was already superseded by it.
     ASSERT_EQ(0, delv("m", 7, 8));
-    EXPECT_EQ(findi("m", 9), "");
+    EXPECT_EQ(findi("m", 9), "7/8 ended");
     EXPECT_EQ(findi("m", 7), "7/8:m7");
     EXPECT_TRUE(log().empty());
+
+    // An id entry without its version entry is damage, also at creation version 0.
+    for (uint32_t cver : {0u, 3u}) {
+        ASSERT_EQ(0, update("z", "z", cver));
+        ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_mapimsg_delvent(&box_, t, "z", 1, cver); }));
+        int rc = 0;
+        findi("z", cver, &rc);
+        EXPECT_EQ(rc, DB_NOTFOUND) << "cver " << cver;
+        ASSERT_EQ(0, txn([&](DB_TXN *t) { return qnst_mapimsg_delient(&box_, t, "z", 1, cver); }));
+    }
 }
 
 TEST_F(Mailbox, SingleReadsDeletesAndPurge) {
@@ -335,6 +349,185 @@ TEST_F(Mailbox, QuotaRefusalIsReturnedUnloggedWithNoHandle) {
               }),
               QNST_QUOTA_FSTOTAL);
     EXPECT_EQ(h, 0u);
+    EXPECT_TRUE(log().empty());
+}
+
+// ---- Model -------------------------------------------------------------------------------
+
+// A seeded random run driven as the server drives a mail store: a new entry claims a block and a
+// blob (storing them when new) after ending the message's previous entry; a delete ends an
+// entry; a purge removes one and the server releases its content. Checked against a plain model:
+// findi of every message at every version, both walks, and at the end every block's and blob's
+// reference count against a recount of the entries, and the file bytes charged.
+TEST_F(Mailbox, RandomMessagesAgreeWithTheModel) {
+    struct E {
+        uint32_t dver;
+        std::string info;
+        uint64_t block, blob;
+        int64_t msgsz;
+    };
+    std::map<std::pair<std::string, uint32_t>, E> model;  // (mkey, cver) -> entry
+    const std::vector<std::string> keys = {"a", "b", "ab", "xyz"};
+    std::mt19937 rng(20261210);
+    auto pick = [&](size_t n) { return static_cast<uint32_t>(rng() % n); };
+    std::set<uint64_t> blocks_seen, blobs_seen;
+    int64_t fstotal = 0;
+    uint64_t coff = 0;
+    uint32_t ver = 2;  // versions above 1: a walk from version 1 lists every entry
+
+    // The entry of `k` with the highest cver not above `v`.
+    auto newest = [&](const std::string &k, uint32_t v) {
+        auto best = model.end();
+        for (auto it = model.begin(); it != model.end(); ++it)
+            if (it->first.first == k && it->first.second <= v) best = it;
+        return best;
+    };
+    auto add = [&](const std::string &k) -> int {
+        const uint32_t bid = 1 + pick(5), sid = 1 + pick(4);
+        const Hash hash = make_hash(100 + bid);
+        const Bytes sum(20, static_cast<uint8_t>(sid));
+        const int64_t pbsz = 100 * bid, bsize = 1000 * sid;
+        uint64_t fresh = 0;
+        EXPECT_EQ(0, qnst_sism_gen_handle(blocks_.mgr(), hash.data(), 20, &fresh));
+        uint64_t block = 0, blob = 0;
+        const auto prev = newest(k, ver);
+        const bool end_prev = prev != model.end() && prev->second.dver == kLive;
+        const int rc = txn([&](DB_TXN *t) {
+            int r = 0;
+            if (end_prev)
+                r = qnst_mapimsg_delv(&box_, t, k.data(), static_cast<uint32_t>(k.size()),
+                                      prev->first.second, ver);
+            if (r == 0) r = qnst_mapimsg_holdblk(&box_, t, hash.data(), 20, pbsz, 0, &block);
+            if (r == 0 && block == 0)
+                r = qnst_mapimsg_enterblk(&box_, t, hash.data(), 20, 3, 1, coff += 4096,
+                                          static_cast<uint32_t>(pbsz), fresh, &block);
+            int32_t existed = 0;
+            if (r == 0) r = qnst_mapimsg_getblob(&box_, t, sum.data(), 20, bsize, &blob, &existed);
+            if (r == 0 && !existed)
+                r = qnst_mapimsg_enterblob(&box_, t, blob, sum.data(), 20, bsize, bsize + 10,
+                                           &blob);
+            const std::string info = k + "@" + std::to_string(ver);
+            if (r == 0)
+                r = qnst_mapimsg_update(&box_, t, k.data(), static_cast<uint32_t>(k.size()),
+                                        info.data(), static_cast<uint32_t>(info.size()), ver,
+                                        kLive);
+            return r;
+        });
+        if (rc) return rc;
+        if (end_prev) prev->second.dver = ver;
+        model[{k, ver}] = {kLive, k + "@" + std::to_string(ver), block, blob, pbsz + bsize};
+        blocks_seen.insert(block);
+        blobs_seen.insert(blob);
+        fstotal += pbsz + bsize;
+        return 0;
+    };
+
+    constexpr int kOps = 160;
+    for (int n = 0; n < kOps; ++n) {
+        const std::string &k = keys[pick(keys.size())];
+        switch (pick(8)) {
+        case 0:
+        case 1:
+        case 2:
+            if (model.count({k, ver})) break;
+            ASSERT_EQ(0, add(k)) << "op " << n;
+            break;
+        case 3: {  // delete the message as of this version
+            auto it = newest(k, ver);
+            if (it == model.end() || it->second.dver != kLive) break;
+            ASSERT_EQ(0, delv(k, it->first.second, ver));
+            it->second.dver = ver;
+            break;
+        }
+        case 4: {  // purge one entry; the server releases what it claimed
+            if (model.empty()) break;
+            auto it = std::next(model.begin(), pick(model.size()));
+            const auto &[mk, cv] = it->first;
+            const E &e = it->second;
+            ASSERT_EQ(0, txn([&](DB_TXN *t) {
+                uint32_t count = 0;
+                uint64_t released = 0;
+                int r = qnst_mapimsg_purge(&box_, t, mk.data(), static_cast<uint32_t>(mk.size()),
+                                           cv, static_cast<uint64_t>(e.msgsz));
+                if (r == 0) r = qnst_sism_rele(blocks_.mgr(), t, e.block, &count);
+                if (r == 0) r = qnst_mblob_rele(blobs_.mgr(), t, e.blob, &released);
+                return r;
+            }));
+            fstotal -= e.msgsz;
+            model.erase(it);
+            break;
+        }
+        default:
+            ++ver;
+        }
+        if (n % 20 != 19) continue;
+        for (const std::string &key : keys) {
+            for (uint32_t v = 1; v <= ver; ++v) {
+                std::string want;
+                if (auto it = newest(key, v); it != model.end()) {
+                    want = std::to_string(it->first.second) + "/" + std::to_string(it->second.dver);
+                    want += v < it->second.dver ? ":" + it->second.info : " ended";
+                }
+                ASSERT_EQ(findi(key, v), want) << "op " << n << ", " << key << "@" << v;
+            }
+        }
+    }
+    size_t live = 0;
+    for (auto &[id, e] : model) live += e.dver == kLive;
+    ASSERT_GT(live, 1u) << "the run must leave live and ended entries";
+    ASSERT_GT(model.size() - live, 3u);
+
+    // The version walk from version 1: ascending versions, keys descending within one.
+    using VRow = std::tuple<uint32_t, std::string, uint32_t>;  // cver, key, dver
+    std::vector<VRow> vwant, vgot;
+    for (auto &[id, e] : model) vwant.emplace_back(id.second, id.first, e.dver);
+    std::sort(vwant.begin(), vwant.end(), [](const VRow &a, const VRow &b) {
+        return std::get<0>(a) != std::get<0>(b) ? std::get<0>(a) < std::get<0>(b)
+                                                : std::get<1>(a) > std::get<1>(b);
+    });
+    // The id walk from the start: shorter keys first, then bytes, newest version first.
+    using IRow = std::pair<std::string, uint32_t>;
+    std::vector<IRow> iwant, igot;
+    for (auto &[id, e] : model) iwant.push_back(id);
+    std::sort(iwant.begin(), iwant.end(), [](const IRow &a, const IRow &b) {
+        return std::make_tuple(a.first.size(), a.first, ~a.second) <
+               std::make_tuple(b.first.size(), b.first, ~b.second);
+    });
+    ASSERT_EQ(0, txn([&](DB_TXN *t) {
+        vgot.clear();
+        igot.clear();
+        DBC *c = nullptr;
+        uint32_t cver = 0, dver = 0, len = 0;
+        char key[QNST_MAPI_MAX_KEY];
+        int rc = qnst_mapimsg_walk(&box_, t, 1, "", 0, &c, &cver, &dver, key, &len);
+        for (; rc == 0 && cver != 0; rc = qnst_mapimsg_next(&box_, c, &cver, &dver, key, &len))
+            vgot.emplace_back(cver, std::string(key, len), dver);
+        qnst_mapimsg_done(&box_, c);
+        if (rc) return rc;
+        rc = qnst_mapimid_walk(&box_, t, 0, "", 0, &c, &cver, key, &len);
+        for (; rc == 0 && cver != 0; rc = qnst_mapimid_next(&box_, c, &cver, key, &len))
+            igot.emplace_back(std::string(key, len), cver);
+        qnst_mapimsg_done(&box_, c);
+        return rc;
+    }));
+    EXPECT_EQ(vgot, vwant);
+    EXPECT_EQ(igot, iwant);
+
+    // Every entry holds one reference to its block and one to its blob.
+    blocks_.flush_all();
+    std::map<uint64_t, int64_t> block_refs, blob_refs;
+    for (auto &[id, e] : model) {
+        ++block_refs[e.block];
+        ++blob_refs[e.blob];
+    }
+    for (uint64_t h : blocks_seen) EXPECT_EQ(blocks_.count(h), block_refs[h]) << std::hex << h;
+    for (uint64_t h : blobs_seen) {
+        if (blob_refs[h])
+            EXPECT_EQ(blobs_.count(h), blob_refs[h]) << std::hex << h;
+        else
+            EXPECT_EQ(blobs_.count(h), -1) << "a blob released by all its entries is freed";
+    }
+    EXPECT_EQ(usage()[0], fstotal);
     EXPECT_TRUE(log().empty());
 }
 

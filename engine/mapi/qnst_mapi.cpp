@@ -257,29 +257,25 @@ int qnst_mapimsg_findi(qnst_inoderec *inode, DB_TXN *txn, const void *mkey, uint
     k = qnst::user_dbt(kb, start.size, sizeof kb);
     DBT data = qnst::user_dbt(p, 0, probe.size);
     rc = c->get(c.get(), &k, &data, DB_SET_RANGE);
-    uint32_t found = 0, d = 0;
     if (rc == 0 && is_ient_of(kb, k.size, mkey, mkeylen)) {
-        found = qnst::load_neg_version(kb + 5 + mkeylen);
-        rc = get_dver(inode->own_db, txn, found, mkey, mkeylen, &d);
-        if (rc == 0 && static_cast<int32_t>(d) > static_cast<int32_t>(ver)) {
-            if ((rc = c.close())) {
-                std::free(p);
-                return QNST_FAIL(dbenv, rc);
-            }
-            *cver = found;
-            *dver = d;
-            *buf = p;
-            *size = data.size;
-            return 0;
+        // The newest entry of mkey at or below ver: its versions are the caller's also when it
+        // has ended by ver, which tells a deleted message from one never seen.
+        *cver = qnst::load_neg_version(kb + 5 + mkeylen);
+        rc = get_dver(inode->own_db, txn, *cver, mkey, mkeylen, dver);
+        const bool live = rc == 0 && static_cast<int32_t>(*dver) > static_cast<int32_t>(ver);
+        if (live) rc = c.close();
+        // A missing version entry of a found id entry is damage the caller must see.
+        if (rc || !live) {
+            std::free(p);
+            return QNST_FAIL(dbenv, rc);
         }
-    }
-    std::free(p);
-    if (rc == 0 || rc == DB_NOTFOUND || rc == DB_BUFFER_SMALL) {
-        // Another key, or an entry that is not live at ver. A missing version entry of a found
-        // id entry is damage the caller must see.
-        if (found && rc == DB_NOTFOUND) return QNST_FAIL(dbenv, rc);
+        *buf = p;
+        *size = data.size;
         return 0;
     }
+    std::free(p);
+    // Another key, or the record changed size since it was measured: nothing live at ver.
+    if (rc == 0 || rc == DB_NOTFOUND || rc == DB_BUFFER_SMALL) return 0;
     return QNST_FAIL(dbenv, rc);
 }
 
