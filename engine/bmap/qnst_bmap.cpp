@@ -226,7 +226,7 @@ int reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
     rc = c.close();
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = qnst_inode_usg(inode->setnode, txn, 0, int64_t{size} - cut.released, -cut.freed, 0, 0, 0);
-    if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
+    if (rc) return QNST_FAIL(dbenv, rc);
     *handle = h;
     return 0;
 }
@@ -278,7 +278,7 @@ int qnst_bmap_enter(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t
             if (rc) return QNST_FAIL(dbenv, rc);
             rc = qnst_inode_usg(inode->setnode, txn, 0, int64_t{size} - cut.released,
                                 int64_t{csize} - cut.freed, static_cast<int64_t>(growth), 0, 0);
-            return QNST_FAIL_CHARGE(dbenv, rc);
+            return QNST_FAIL(dbenv, rc);
         }
         if (rc != QNST_HASH_EXISTS) return QNST_FAIL(dbenv, rc);
         // Another transaction stored this hash first: map its block instead.
@@ -312,7 +312,7 @@ int qnst_bmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t
     rc = c.close();
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = qnst_inode_usg(inode->setnode, txn, 0, -cut.released, -cut.freed, 0, 0, 0);
-    return QNST_FAIL_CHARGE(dbenv, rc);
+    return QNST_FAIL(dbenv, rc);
 }
 
 int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
@@ -329,7 +329,7 @@ int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t
     if (rc == 0 && !fsck) rc = release_block(inode->sism, txn, handle, &freed);
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = qnst_inode_usg(inode->setnode, txn, 0, -int64_t{size}, -freed, 0, 0, 0);
-    return QNST_FAIL_CHARGE(dbenv, rc);
+    return QNST_FAIL(dbenv, rc);
 }
 
 int qnst_bmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t ver,

@@ -33,7 +33,8 @@
  * one is charged; a block-store code (qnst_blksism.h); a quota code QNST_QUOTA_FSCURRENT ..
  * QNST_QUOTA_STTOTAL (qnst_inode.h) from the set node, after which the caller aborts. "Logged"
  * means one error-log entry at this level unless the code is DB_LOCK_DEADLOCK,
- * DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS, QNST_RETRY or a quota code. After DB_LOCK_DEADLOCK or
+ * DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS or QNST_RETRY (the inode store refuses a quota silently;
+ * the map call that gets the refusal logs it). After DB_LOCK_DEADLOCK or
  * DB_LOCK_NOTGRANTED the caller aborts and retries the whole transaction. A record whose size
  * does not fit its layout gives EIO (5, logged).
  */

@@ -15,8 +15,6 @@ constexpr char kMiscRecord = 'b';
 constexpr char kUsageRecord = '3';
 constexpr int kMaxChain = 64;
 
-bool is_quota_code(int rc) { return rc <= QNST_QUOTA_LIMIT_FIRST && rc >= QNST_QUOTA_LIMIT_LAST; }
-
 // Key of a per-inode record: the inode number little-endian, then the record's letter.
 struct RecordKey {
     uint8_t bytes[5];
@@ -189,7 +187,7 @@ int apply_usage(qnst_inoderec *inode, DB_TXN *txn, const int64_t (&delta)[6], in
     }
     if (inode->setnode) {
         rc = apply_usage(inode->setnode, txn, delta, depth + 1);
-        if (rc) return is_quota_code(rc) ? rc : QNST_FAIL(dbenv, rc);
+        if (rc) return qnst::is_quota_code(rc) ? rc : QNST_FAIL(dbenv, rc);
     }
     u.v[Usage::kFilesCurrent] = qnst::saturating_add(u.v[Usage::kFilesCurrent], delta[4]);
     u.v[Usage::kFilesTotal] = qnst::saturating_add(u.v[Usage::kFilesTotal], delta[5]);

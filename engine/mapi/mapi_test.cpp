@@ -332,7 +332,7 @@ TEST_F(Mailbox, BlobsAreClaimedStoredAndReconciled) {
     EXPECT_TRUE(log().empty());
 }
 
-TEST_F(Mailbox, QuotaRefusalIsReturnedUnloggedWithNoHandle) {
+TEST_F(Mailbox, QuotaRefusalIsReturnedAndLoggedWithNoHandle) {
     qnst_inode_setquota(&folder_, 0, 100, 0, 0);
     const Hash known = make_hash(1, 5);
     blocks_.store(known);
@@ -349,7 +349,8 @@ TEST_F(Mailbox, QuotaRefusalIsReturnedUnloggedWithNoHandle) {
               }),
               QNST_QUOTA_FSTOTAL);
     EXPECT_EQ(h, 0u);
-    EXPECT_TRUE(log().empty());
+    const LogEntry refused{"qnst/mapi/qnst_mapi", "code " + std::to_string(QNST_QUOTA_FSTOTAL)};
+    expect_log_entries(log(), {refused, refused});
 }
 
 // ---- Model -------------------------------------------------------------------------------

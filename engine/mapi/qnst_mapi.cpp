@@ -168,7 +168,7 @@ int hold_block(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hle
     rc = qnst_sism_hold(inode->sism, txn, h, 0);
     if (rc) return QNST_FAIL(dbenv, rc);
     rc = charge(inode, txn, static_cast<int64_t>(pbsz), 0, 0);
-    if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
+    if (rc) return QNST_FAIL(dbenv, rc);
     *handle = h;
     return 0;
 }
@@ -299,7 +299,7 @@ int qnst_mapimsg_purge(qnst_inoderec *inode, DB_TXN *txn, const void *mkey, uint
     if (rc == 0) rc = qnst_mapimsg_delvent(inode, txn, mkey, mkeylen, cver);
     if (rc) return rc;  // logged by the delete
     const int64_t size = static_cast<int64_t>(msgsz);
-    return QNST_FAIL_CHARGE(inode->dbenv, charge(inode, txn, -size, -size, 0));
+    return QNST_FAIL(inode->dbenv, charge(inode, txn, -size, -size, 0));
 }
 
 void qnst_mapimsg_freebuf(void *buf) { std::free(buf); }
@@ -383,7 +383,7 @@ int qnst_mapimsg_enterblk(qnst_inoderec *inode, DB_TXN *txn, const void *hash, u
                                  &growth);
         if (rc == 0) {
             rc = charge(inode, txn, size, size, static_cast<int64_t>(growth));
-            if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
+            if (rc) return QNST_FAIL(dbenv, rc);
             *out = handle;
             return 0;
         }
@@ -416,7 +416,7 @@ int qnst_mapimsg_getblob(qnst_inoderec *inode, DB_TXN *txn, const void *sum, uin
         if (rc) return QNST_FAIL(dbenv, rc);
         rc = charge(inode, txn, size, size, size);
     }
-    if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
+    if (rc) return QNST_FAIL(dbenv, rc);
     *handle = h;
     *existed = found ? 1 : 0;
     return 0;
@@ -432,7 +432,7 @@ int qnst_mapimsg_enterblob(qnst_inoderec *inode, DB_TXN *txn, uint64_t handle, c
         int rc = qnst_mblob_store(inode->mblob, txn, sum, slen, disksize, handle);
         if (rc == 0) {
             rc = charge(inode, txn, 0, d, d);
-            if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
+            if (rc) return QNST_FAIL(dbenv, rc);
             *out = handle;
             return 0;
         }
@@ -447,7 +447,7 @@ int qnst_mapimsg_enterblob(qnst_inoderec *inode, DB_TXN *txn, uint64_t handle, c
         if (rc == 0) rc = qnst_mblob_compactq(inode->mblob, txn, handle, disksize);
         if (rc) return QNST_FAIL(dbenv, rc);
         rc = charge(inode, txn, 0, -static_cast<int64_t>(blobsize), d);
-        if (rc) return QNST_FAIL_CHARGE(dbenv, rc);
+        if (rc) return QNST_FAIL(dbenv, rc);
         *out = stored;
         return 0;
     }

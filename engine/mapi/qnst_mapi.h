@@ -26,7 +26,8 @@
  * ENOMEM (12) when a result buffer cannot be allocated or an information record is empty (an
  * empty record cannot be read back); a store's code; a quota code QNST_QUOTA_FSCURRENT ..
  * QNST_QUOTA_STTOTAL from the set node. Every failure is written to the error log except
- * DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS, QNST_RETRY and the quota codes.
+ * DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS and QNST_RETRY (a quota refusal is
+ * logged here, once, by the call that got it from the inode store).
  */
 #ifndef QNST_MAPI_H
 #define QNST_MAPI_H

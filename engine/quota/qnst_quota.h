@@ -6,19 +6,16 @@
  * then current usage (signed 64). An increase that would take the usage above the limit is
  * refused.
  *
- * Lifetime of the records. They are kept in the environment's cache, whose pages live in the
- * region files ("__db.001", ...) of the environment home, never in a database file:
- *   - A clean close (qnst_env_close) leaves the region files behind, and the next open finds
- *     every record again, whether it is a normal open or one that asks for recovery: with no
- *     crashed process to recover from, the regions are kept and no recovery runs.
+ * Lifetime of the records. They are kept in the environment's cache, never in a database file:
+ *   - While the environment is open they last across closes and reopens of the quota handle
+ *     and across checkpoints.
+ *   - A clean close of the environment (qnst_env_close) takes a checkpoint, which drops the
+ *     pages of the closed in-memory table that are dirty at that moment: which records the next
+ *     open finds depends on the checkpoints before it.
  *   - After a crash the recovery open rebuilds the regions and replays the log from the last
- *     checkpoint. The table comes back only when its creation lies in that stretch of log: with
- *     no checkpoint since the table was first created in the environment, every record whose
- *     commit had reached the log file returns (commits made without syncing may be lost);
- *     after a checkpoint no record returns, not even those committed after it.
- * So the records are not reset by closing and reopening the environment, and after a crash they
- * are unreliable. A server that wants a known state writes every record with qn_quota_init
- * after opening the environment.
+ *     checkpoint. The table comes back only when its creation lies in that stretch of log, so
+ *     in general no record returns.
+ * A server writes every record with qn_quota_init after opening the environment.
  *
  * All calls run in the caller's transaction. Failing Berkeley DB calls return their code and
  * are logged unless the code is DB_LOCK_DEADLOCK or DB_LOCK_NOTGRANTED.
@@ -49,7 +46,7 @@ QNST_API int qn_quota_create(qn_quotarec **handle, DB_ENV *dbenv);
 QNST_API int qn_quota_open(qn_quotarec *handle);
 
 /* Closes the database handle, if any, and frees the handle. The records stay in the
- * environment. A null handle is ignored. Always 0. */
+ * environment while it is open. A null handle is ignored. Always 0. */
 QNST_API int qn_quota_close(qn_quotarec *handle);
 
 /* Writes the record of `id` with `limit` and `current`, replacing any earlier one.
