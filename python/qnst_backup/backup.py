@@ -235,6 +235,10 @@ class Backup:
             self.batch.commit()
         finally:
             self.batch.close()
+            try:
+                store.flush_queues()
+            except qnst.QnstError as e:   # the work stays queued for the next run
+                self.warn(store.path, "deferred block work not applied: %s" % e)
             self.pool.close()
             self.writer.close()
         self.progress.done()

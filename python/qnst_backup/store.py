@@ -275,6 +275,28 @@ class Store:
         self.sinfo.sinfo_set(txn, ver, self.root.ino, min(summary["files"], 0xFFFFFFFF),
                              COMPLETE, int(summary["time"]))
 
+    # ---- Deferred work ------------------------------------------------------------------------
+
+    def flush_queues(self):
+        """Applies the block store's deferred work: queued stores, then queued holds and
+        releases, so that reference counts are current."""
+        blocks = self.blocks
+        for storeid in range(PARTITIONS):
+            for flush in (lambda txn, tail: blocks.stq_flush(txn, storeid, tail),
+                          lambda txn, tail: blocks.hdq_flush(txn, storeid, tail, 0)):
+                tail = 0
+
+                def some(txn, tail):
+                    for _ in range(256):
+                        tail = flush(txn, tail)
+                        if tail == 0:
+                            break
+                    return tail
+                while True:
+                    tail = qnst_bdb.retry(self.env, some, tail, sync=0)
+                    if tail == 0:
+                        break
+
     # ---- Data files -------------------------------------------------------------------------
 
     def data_name(self, dfid):

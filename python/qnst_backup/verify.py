@@ -83,6 +83,7 @@ class Verify:
 
 def run(store, data, progress):
     v = Verify(store, progress)
+    store.flush_queues()
     complete = {ver for ver, _ in store.versions()}
     # Every version handed out is walked (an interrupted one too: its blocks are held), but
     # only complete ones must be whole.
