@@ -169,15 +169,17 @@ class InodePool:
     created outside of any transaction, and a second transaction beside the batch's could
     wait for its locks)."""
 
-    SIZE = 1024
+    MAX = 1024
 
     def __init__(self, store, batch, ver):
         self.store, self.batch, self.ver, self.free = store, batch, ver, []
+        self.size = 8           # grows with the tree: making an inode is not cheap
 
     def take(self):
         if not self.free:
             self.batch.commit()
-            self.free = self.store.new_inodes(self.SIZE, self.ver, self.store.root)
+            self.free = self.store.new_inodes(self.size, self.ver, self.store.root)
+            self.size = min(self.size * 2, self.MAX)
             self.free.reverse()
         return self.free.pop()
 
@@ -225,7 +227,8 @@ class Backup:
             self.batch.do(lambda txn: self._read_folder(root, txn))
             self._walk_selected(root, b"/", self._source_tree(sources))
             summary = dict(self.batch.totals)
-            summary.update(self.batch.counts)
+            for key, n in self.batch.counts.items():
+                summary[key] = summary.get(key, 0) + n
             summary.update(time=int(start), seconds=round(time.time() - start, 3),
                            sources=[os.fsdecode(s) for s in sources])
             for key in ("files", "dirs", "symlinks", "bytes", "chunks", "new_chunks",

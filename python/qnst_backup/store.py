@@ -63,9 +63,9 @@ class Store:
         self.opened = []
         self._lockfd = None
         self._data_files = {}
-        self._open_dir(create)
+        fresh = self._open_dir(create)
         try:
-            self._open_engine()
+            self._open_engine(fresh)
         except BaseException:
             self.close()
             raise
@@ -112,8 +112,10 @@ class Store:
                 f.flush()
                 os.fsync(f.fileno())
             os.rename(fmt + b".tmp", fmt)
+            return True
+        return False
 
-    def _open_engine(self):
+    def _open_engine(self, fresh):
         home = os.path.join(self.path, b"env")
         settings = dict(errfile=os.path.join(home, b"error.log"), max_locks=200000,
                         max_lockers=2000, max_objects=200000, cache_bytes=64 * 1024 * 1024)
@@ -135,7 +137,7 @@ class Store:
         self.acls.aclsis_open(env, b"acl.db", 1)
         self.blocks = qnst_blksism.pyBlkSIS()
         self.opened.append(self.blocks.blksis_close)
-        self.blocks.blksis_open(env, self.dfile, PARTITIONS, b"blk", 1, b"", 0)
+        self.blocks.blksis_open(env, self.dfile, PARTITIONS, b"blk", int(fresh), b"", 0)
         self.blobs = qnst_itabm.pyBlobSISM()
         self.opened.append(self.blobs.blobsism_close)
         self.blobs.blobsism_open(env, 1, b"blob")
