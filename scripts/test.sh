@@ -28,6 +28,7 @@ build_and_test() {  # <build dir> <ctest args...> -- <cmake args...>
     cmake --build "$dir" -j"$jobs"
   fi
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" "${ctest_args[@]}"
+  echo "=== $dir done after $((SECONDS / 60)) min $((SECONDS % 60)) s"
 }
 
 build_and_test build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -42,4 +43,4 @@ for check in scripts/checks/*.sh; do
   echo "=== $check"
   "$check"
 done
-echo "all tests passed"
+echo "all tests passed in $((SECONDS / 60)) min $((SECONDS % 60)) s"

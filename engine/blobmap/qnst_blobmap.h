@@ -37,11 +37,12 @@
  *   clear                                 A = -closed-psize B = -released-psize      C = 0
  *
  * Every call runs in the caller's transaction `txn`; none begins, commits or aborts one. The
- * calls that change a map require one, so that their steps are undone together. "Logged" means one code entry in the error log; DB_LOCK_DEADLOCK,
- * DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS and QNST_RETRY are never logged. Failures of the blob
+ * calls that change a map require one, so that their steps are undone together. "Logged" means
+ * one code entry in the error log; DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS and
+ * QNST_RETRY are never logged. Failures of the blob
  * store or of the usage update (its quota codes included) are logged and returned. After a
  * failure the caller aborts its transaction, which undoes the usage and blob store changes too.
- * The calls that change a map return 22 (EINVAL, logged, nothing written) for a null `txn`, an
+ * The calls that change a map return EINVAL (logged, nothing written) for a null `txn`, an
  * inode handle without record database, blob store or set node, a version outside
  * 1..QNST_INODE_LIVE-1, or a hash that is null, empty or longer than 64 bytes.
  */
@@ -67,7 +68,8 @@ QNST_BEGIN_DECLS
  *   - content the blob store knows: mapped at once with a new reference (*upload 0, *handle the
  *     stored blob);
  *   - new content: a handle is reserved and the upload recorded as pending (*isnew 1, *upload 1).
- * Returns 0, 22, or a failure of the blob store, the usage update or Berkeley DB (logged). */
+ * Returns 0, EINVAL, EIO (logged) for a damaged version record, or a failure of the blob store,
+ * the usage update or Berkeley DB (logged). */
 QNST_API int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t size,
                                     const void *hash, uint32_t hashlen, uint32_t ver,
                                     uint32_t *stale, uint32_t *upload, uint32_t *isnew,
@@ -78,45 +80,46 @@ QNST_API int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t 
  * same content was stored meanwhile under another handle, that blob is mapped with a new
  * reference instead, *handle becomes it, and the reserved handle is queued for compaction.
  * Returns 0; 0 with *stale 1 and nothing changed when the pending upload is of another hash;
- * 2 (ENOENT, not logged) when there is no pending upload; 11 (EAGAIN, logged) when the
- * duplicate kept vanishing through all QNST_BLOBMAP_ATTEMPTS attempts; 22; or a failure of the
- * blob store, the usage update or Berkeley DB (logged). */
+ * ENOENT (not logged) when there is no pending upload; EAGAIN (logged) when the duplicate kept
+ * vanishing through all QNST_BLOBMAP_ATTEMPTS attempts; EINVAL; EIO (logged) for a damaged
+ * version record; or a failure of the blob store, the usage update or Berkeley DB (logged). */
 QNST_API int qnst_blobmap_commit(qnst_inoderec *inode, DB_TXN *txn, const void *hash,
                                  uint32_t hashlen, uint64_t blobsize, uint32_t ver,
                                  uint32_t *stale, uint64_t *handle);
 
 /* The mapping valid at `ver`: its cver, dver, blob handle and size. Returns 0; DB_NOTFOUND
  * (logged) when no mapping is valid at `ver` (before the first, at or after the dver of an
- * ended one); 22 (logged) for an inode handle without record database; 5 (EIO,
- * logged) for a damaged record; or the Berkeley DB code (logged). */
+ * ended one); EINVAL (logged) for an inode handle without record database; EIO
+ * (logged) for a damaged record; or the Berkeley DB code (logged). */
 QNST_API int qnst_blobmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
                                  uint32_t *dver, uint64_t *handle, uint64_t *size);
 
 /* Deletes the version record made in `cver` and, unless `fsck` is nonzero, releases its blob;
  * neighbouring records are not adjusted. With `cver` QNST_INODE_LIVE it drops the pending upload
  * instead (if any), queueing its handle for compaction. Returns 0; DB_NOTFOUND (logged) when
- * there is no record for `cver`; 22; 5 (EIO, logged) for a damaged record; or a failure of the
+ * there is no record for `cver`; EINVAL; EIO (logged) for a damaged record; or a failure of the
  * blob store, the usage update or Berkeley DB (logged). */
 QNST_API int qnst_blobmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint32_t fsck);
 
 /* Ends the current mapping at `ver` (one made in `ver` itself is deleted and its blob released)
- * and drops any pending upload, queueing its handle for compaction. Returns 0, 22, 5 (EIO,
- * logged) for a damaged record, or a failure of the blob store, the usage update or Berkeley DB
+ * and drops any pending upload, queueing its handle for compaction. Returns 0, EINVAL, EIO
+ * (logged) for a damaged record, or a failure of the blob store, the usage update or Berkeley DB
  * (logged). */
 QNST_API int qnst_blobmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver);
 
 /* Lists the history in ascending cver, from the oldest record whose cver is above `lastver`.
  * The listing starts at the key of `lastver`, whose suffix is the negated version: the key of
- * version 0 sorts before every stored version, so a walk from 0 finds nothing. Opens a cursor in `txn` (read-committed), hands it to the caller
- * and returns the first record; *cver 0 means there is none. The caller steps with
- * qnst_blobmap_next and ends with qnst_blobmap_done, also after the end. Returns 0; 22 (logged)
- * for an inode handle without record database; or the Berkeley DB code
- * (logged; the cursor is then closed and *cursor null). */
+ * version 0 sorts before every stored version, so a walk from 0 finds nothing. Opens a cursor
+ * in `txn` (read-committed), hands it to the caller and returns the first record; *cver 0 means
+ * there is none. The caller steps with qnst_blobmap_next and ends with qnst_blobmap_done, also
+ * after the end. Returns 0; EINVAL (logged) for an inode handle without record database; EIO
+ * (logged) for a damaged record; or the Berkeley DB code (logged). After a failure the cursor is
+ * closed and *cursor null. */
 QNST_API int qnst_blobmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
                                uint32_t *cver, uint32_t *dver, uint64_t *handle, uint64_t *size);
 
-/* The next record of a walk; *cver 0 at the end. Returns 0, 22 (logged) for a null cursor, or
- * the Berkeley DB code (logged). */
+/* The next record of a walk; *cver 0 at the end. Returns 0, EINVAL (logged) for a null cursor,
+ * EIO (logged) for a damaged record, or the Berkeley DB code (logged). */
 QNST_API int qnst_blobmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
                                uint64_t *handle, uint64_t *size);
 

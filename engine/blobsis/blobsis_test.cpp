@@ -159,6 +159,33 @@ TEST_F(BlobPartition, HashesOutsideOneToSixtyFourBytesAreRefusedBeforeAnyWrite) 
     EXPECT_EQ(0, std::memcmp(out, h64.data(), 64));
 }
 
+TEST_F(BlobPartition, IdZeroIsNeverStored) {
+    // A blob under id 0 would look absent to every lookup while its hash refused every new store.
+    const Bytes h = blob_hash(6, 1);
+    EXPECT_EQ(EINVAL, store_hold(h, 10, 0));
+    EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) { return qnst_blob_store_hashid(part, t, 0, h.data(), 20); }));
+    expect_log_lines(env, {{kPartSource, "code 22"}, {kPartSource, "code 22"}});
+    EXPECT_EQ(0u, records());
+    EXPECT_EQ(0, store_hold(h, 10, gen()));
+}
+
+TEST(BlobPartitionLifecycle, APartitionNotCreatedIsRefused) {
+    TempEnv env;
+    qnst_blobsis never{};
+    EXPECT_EQ(EINVAL, qnst_blobsis_create(&never, nullptr));
+    EXPECT_EQ(nullptr, never.seq_db);
+    qnst_blobsis closed{};
+    ASSERT_EQ(0, qnst_blobsis_create(&closed, env.dbenv()));
+    ASSERT_EQ(0, qnst_blobsis_open(&closed, "p.db", 0));
+    qnst_blobsis_close(&closed);
+    for (qnst_blobsis *part : {&never, &closed}) {
+        for (int32_t reset : {0, 1}) EXPECT_EQ(EINVAL, qnst_blobsis_open_fsck(part, "p.db", reset));
+        EXPECT_EQ(0, qnst_blobsis_close_fsck(part, "p.db", 1));
+        EXPECT_EQ(nullptr, part->id_ref_fsck);
+    }
+    expect_log_lines(env, {{kPartSource, "code 22"}, {kPartSource, "code 22"}});
+}
+
 TEST_F(BlobPartition, UnknownIdsAndDamagedRecords) {
     EXPECT_EQ(DB_NOTFOUND, txn([&](DB_TXN *t) { return qnst_blob_hold(part, t, 77, 0); }));
     uint8_t out[64];

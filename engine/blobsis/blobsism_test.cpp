@@ -294,6 +294,8 @@ TEST(BlobManagerLifecycle, CreateOpenRemoveAndTheirRefusals) {
         EXPECT_EQ(EINVAL, qnst_blobsism_create(&mgr, env.dbenv(), count)) << count;
         EXPECT_EQ(nullptr, mgr.parts);
     }
+    EXPECT_EQ(EINVAL, qnst_blobsism_create(&mgr, nullptr, 4));  // nowhere to log
+    EXPECT_EQ(nullptr, mgr.parts);
     const auto saved = qnst::blobsism::parts_alloc;
     qnst::blobsism::parts_alloc = no_memory;
     EXPECT_EQ(ENOMEM, qnst_blobsism_create(&mgr, env.dbenv(), 4));

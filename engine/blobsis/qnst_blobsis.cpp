@@ -73,6 +73,8 @@ bool is_open(const qnst_blobsis *part) { return part && part->id_ref && part->co
 int qnst_blobsis_create(qnst_blobsis *part, DB_ENV *env) {
     if (!part) return EINVAL;
     std::memset(part, 0, sizeof *part);
+    // Without an environment the tables would open as loose files outside it.
+    if (!env) return EINVAL;
     part->env = env;
     DB **handles[] = {&part->seq_db, &part->id_ref, &part->hash_id, &part->id_info,
                       &part->compactq};
@@ -136,7 +138,9 @@ int qnst_blob_gen_handle(qnst_blobsis *part, uint64_t *id) {
 
 int qnst_blob_store_hold(qnst_blobsis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                          uint64_t size, uint64_t id, uint32_t count) {
-    if (!is_open(part) || !valid_hash(hash, hashlen))
+    // Id 0 means "no blob": a blob stored under it could never be found, and its hash would be
+    // taken for good.
+    if (!is_open(part) || !valid_hash(hash, hashlen) || id == 0)
         return QNST_FAIL(part ? part->env : nullptr, EINVAL);
     uint8_t idbuf[8];
     qnst::store_le64(idbuf, id);

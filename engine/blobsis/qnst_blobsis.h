@@ -28,7 +28,7 @@
  * null `txn` makes each table operation commit on its own. "Logged" below means one code entry
  * in the environment's error log; DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS and
  * QNST_RETRY are never logged. After a failure the caller aborts its transaction. Every call on
- * records also returns 22 (EINVAL) for a partition that is not open: logged, except by
+ * records also returns EINVAL for a partition that is not open: logged, except by
  * qnst_blob_del_compactq, which logs nothing.
  */
 #ifndef QNST_BLOBSIS_H
@@ -62,12 +62,12 @@ typedef struct qnst_blobsis {
 } qnst_blobsis;
 
 /* Clears `part`, keeps `env` and creates the Berkeley DB handles of "seq", "id_ref", "hash_id",
- * "id_info" and "compactq". Nothing is opened. Returns 0, 22 (EINVAL, not logged) for a null
- * `part`, or the Berkeley DB code (logged), after which everything is closed and cleared. */
+ * "id_info" and "compactq". Nothing is opened. Returns 0, EINVAL (not logged) for a null `part`
+ * or `env`, or the Berkeley DB code (logged), after which everything is closed and cleared. */
 QNST_API int qnst_blobsis_create(qnst_blobsis *part, DB_ENV *env);
 
 /* Opens the tables of partition file `file`, creating what is missing, and the id sequence.
- * `flags` is not used. Returns 0, 22 (logged) for a partition that is not created or a null
+ * `flags` is not used. Returns 0, EINVAL (logged) for a partition that is not created or a null
  * `file`, or the first Berkeley DB code (logged); what was opened before a failure stays open for
  * qnst_blobsis_close. */
 QNST_API int qnst_blobsis_open(qnst_blobsis *part, const char *file, uint32_t flags);
@@ -76,22 +76,23 @@ QNST_API int qnst_blobsis_open(qnst_blobsis *part, const char *file, uint32_t fl
  * `part` is allowed. Always 0. */
 QNST_API int qnst_blobsis_close(qnst_blobsis *part);
 
-/* Deletes the partition file `file`, which must not be open. Returns 0, 22 (not logged) for a
- * null argument, or the Berkeley DB code (logged; ENOENT (2) when the file does not exist). */
+/* Deletes the partition file `file`, which must not be open. Returns 0, EINVAL (not logged) for a
+ * null argument, or the Berkeley DB code (logged; ENOENT when the file does not exist). */
 QNST_API int qnst_blobsis_remove(DB_ENV *env, const char *file);
 
 /* Stores a new blob: hash -> `id`, `id` -> `count`, `id` -> (size, hash). `id` comes from
- * qnst_blob_gen_handle. Returns 0; 22 (logged, nothing written) for a null or empty hash or one
- * longer than QNST_BLOB_MAX_HASH bytes; QNST_HASH_EXISTS (not logged, nothing written) when the
- * hash is already stored: look it up and hold that blob instead; DB_KEYEXIST (logged) when `id`
- * already has a reference or info record; or another Berkeley DB code (logged). */
+ * qnst_blob_gen_handle. Returns 0; EINVAL (logged, nothing written) for id 0 or for a null or
+ * empty hash or one longer than QNST_BLOB_MAX_HASH bytes; QNST_HASH_EXISTS (not logged, nothing
+ * written) when the hash is already stored: look it up and hold that blob instead; DB_KEYEXIST
+ * (logged) when `id` already has a reference or info record; or another Berkeley DB code
+ * (logged). */
 QNST_API int qnst_blob_store_hold(qnst_blobsis *part, DB_TXN *txn, const void *hash,
                                   uint32_t hashlen, uint64_t size, uint64_t id, uint32_t count);
 
 /* *id = the local id stored for the hash, or 0 when the hash is unknown (result 0). The index
  * entry is read with a write lock: a hold or a store follows in the same transaction. Returns 0,
- * 22 (logged) for a null or empty hash or one longer than QNST_BLOB_MAX_HASH bytes, 5 (EIO,
- * logged) for a damaged index entry, or the Berkeley DB code (logged unless exempt). */
+ * EINVAL (logged) for a null or empty hash or one longer than QNST_BLOB_MAX_HASH bytes, EIO
+ * (logged) for a damaged index entry, or the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_blob_lookup(qnst_blobsis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                               uint64_t *id);
 
@@ -106,7 +107,7 @@ QNST_API int qnst_blob_hold(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_
  * *released (only when every step succeeded; the hash is then unknown, and a new store of the
  * same content gets a new id). An id without a count is not an error: one message entry is
  * logged and the result is 0. A count that is already 0 (left by a check's rebuild) stays 0: one
- * message entry, result 0. Returns 0, 5 (EIO, logged) for a damaged count or info record, or the
+ * message entry, result 0. Returns 0, EIO (logged) for a damaged count or info record, or the
  * Berkeley DB code (logged unless exempt; DB_KEYEXIST when the id is already queued). */
 QNST_API int qnst_blob_rele(qnst_blobsis *part, DB_TXN *txn, uint64_t id, uint64_t *released);
 
@@ -117,7 +118,7 @@ QNST_API int qnst_blob_compactq(qnst_blobsis *part, DB_TXN *txn, uint64_t id, ui
 /* Reads the first entry of the compaction queue, with a write lock, without removing it:
  * *id = 0 (and *size = 0) when the queue is empty. Queue order is the byte order of the
  * little-endian ids, not age. The cursor it reads with is closed before it returns. Returns 0,
- * the code (logged) of a cursor that cannot be opened, 5 (EIO, not logged) for a damaged entry,
+ * the code (logged) of a cursor that cannot be opened, EIO (not logged) for a damaged entry,
  * or the read's Berkeley DB code (not logged). */
 QNST_API int qnst_blob_get_compactq(qnst_blobsis *part, DB_TXN *txn, uint64_t *id,
                                     uint64_t *size);
@@ -127,11 +128,11 @@ QNST_API int qnst_blob_get_compactq(qnst_blobsis *part, DB_TXN *txn, uint64_t *i
 QNST_API int qnst_blob_del_compactq(qnst_blobsis *part, DB_TXN *txn, uint64_t id);
 
 /* *id = the next local id of the partition's sequence, taken in a transaction of its own.
- * Returns 0, 22 (logged) for a partition that is not open, or the Berkeley DB code (logged). */
+ * Returns 0, EINVAL (logged) for a partition that is not open, or the Berkeley DB code (logged). */
 QNST_API int qnst_blob_gen_handle(qnst_blobsis *part, uint64_t *id);
 
 /* The hash of `id`: *hashlen bytes copied to `hash`, which has room for QNST_BLOB_MAX_HASH.
- * Returns 0, 5 (EIO, logged) for a damaged info record, or the Berkeley DB code (logged;
+ * Returns 0, EIO (logged) for a damaged info record, or the Berkeley DB code (logged;
  * DB_NOTFOUND for an unknown id). */
 QNST_API int qnst_blob_hashread(qnst_blobsis *part, DB_TXN *txn, uint64_t id, uint32_t *hashlen,
                                 void *hash);

@@ -10,9 +10,9 @@
 #include "qnst_internal.hpp"
 #include "qnst_sis.hpp"
 
-/* Reference records of "id_ref_fsck" when `fsck` is nonzero, else of "id_ref". Each returns 22
- * (logged) when that table is not open. getref: *count = the stored count (DB_NOTFOUND, logged,
- * when there is none; 5 (EIO, logged) for a damaged count). setref: writes `count`,
+/* Reference records of "id_ref_fsck" when `fsck` is nonzero, else of "id_ref". Each returns
+ * EINVAL (logged) when that table is not open. getref: *count = the stored count (DB_NOTFOUND,
+ * logged, when there is none; EIO (logged) for a damaged count). setref: writes `count`,
  * overwriting. store_idref: inserts count 0 (DB_KEYEXIST, logged, when present). purge_idref:
  * deletes the record (DB_NOTFOUND, logged, when there is none). Otherwise 0 or the Berkeley DB
  * code (logged unless exempt). */
@@ -22,9 +22,9 @@ int qnst_blob_store_idref(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t 
 int qnst_blob_purge_idref(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t fsck);
 
 /* Index and info repair: store_hashid writes hash -> id, overwriting; purge_hashid and
- * purge_idinfo delete (DB_NOTFOUND when absent). Hash arguments are checked as by
- * qnst_blob_store_hold (22, logged, nothing written). Results 0 or the Berkeley DB code (logged
- * unless exempt). */
+ * purge_idinfo delete (DB_NOTFOUND when absent). Hash arguments, and the id of store_hashid, are
+ * checked as by qnst_blob_store_hold (EINVAL, logged, nothing written). Results 0 or the
+ * Berkeley DB code (logged unless exempt). */
 int qnst_blob_store_hashid(qnst_blobsis *part, DB_TXN *txn, uint64_t id, const void *hash,
                            uint32_t hashlen);
 int qnst_blob_purge_hashid(qnst_blobsis *part, DB_TXN *txn, const void *hash, uint32_t hashlen);
@@ -33,8 +33,8 @@ int qnst_blob_purge_idinfo(qnst_blobsis *part, DB_TXN *txn, uint64_t id);
 /* Walks. A walk opens a cursor in `txn` on its table, positions it at the first record not below
  * the start key and copies that record out; the step calls move to the next record. At the end
  * of the table the id output is 0 and the result 0. A walk that returns 0 hands its cursor to the
- * caller, who ends it with qnst_blob_done; a walk that fails has closed it. Results: 0, 22
- * (logged) for a table that is not open or a bad start, 5 (EIO, logged) for a damaged record, or
+ * caller, who ends it with qnst_blob_done; a walk that fails has closed it. Results: 0, EINVAL
+ * (logged) for a table that is not open or a bad start, EIO (logged) for a damaged record, or
  * the Berkeley DB code (logged unless exempt). */
 /* Reference counts ("id_ref_fsck" with `fsck`), from local id *id on (0: the first). */
 int qnst_blob_walk_idref(qnst_blobsis *part, DB_TXN *txn, int32_t fsck, DBC **cursor, uint64_t *id,
@@ -56,8 +56,9 @@ int qnst_blob_next_hashid(qnst_blobsis *part, DBC *cursor, uint64_t *id, uint32_
 int qnst_blob_done(qnst_blobsis *part, DBC *cursor);
 
 /* Opens "id_ref_fsck" in partition file `file`, first dropping an old one when `reset` is set.
- * Returns 0, 22 (logged) when it is open already or the partition is not created, or the
- * Berkeley DB code (logged); a failed open closes the table again (and drops it with `reset`). */
+ * Returns 0, EINVAL (logged) when it is open already or the partition is not created (or is
+ * closed), or the Berkeley DB code (logged); a failed open closes the table again (and drops it
+ * with `reset`). */
 int qnst_blobsis_open_fsck(qnst_blobsis *part, const char *file, int32_t reset);
 /* Closes "id_ref_fsck" and, when `remove` is set and `file` given, drops it from the file.
  * Always 0. */

@@ -113,7 +113,7 @@ int qnst_blob_purge_idref(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t 
 
 int qnst_blob_store_hashid(qnst_blobsis *part, DB_TXN *txn, uint64_t id, const void *hash,
                            uint32_t hashlen) {
-    if (!part || !part->hash_id || !valid_hash(hash, hashlen))
+    if (!part || !part->hash_id || !valid_hash(hash, hashlen) || id == 0)
         return QNST_FAIL(env_of(part), EINVAL);
     IdKey data(id);
     DBT k = user_dbt(const_cast<void *>(hash), hashlen);
@@ -216,7 +216,7 @@ int qnst_blob_done(qnst_blobsis *part, DBC *cursor) {
 }
 
 int qnst_blobsis_open_fsck(qnst_blobsis *part, const char *file, int32_t reset) {
-    if (!part || !file) return QNST_FAIL(env_of(part), EINVAL);
+    if (!part || !part->env || !part->seq_db || !file) return QNST_FAIL(env_of(part), EINVAL);
     if (part->id_ref_fsck) return QNST_FAIL(part->env, EINVAL);
     int rc = 0;
     if (reset) {
@@ -240,6 +240,7 @@ int qnst_blobsis_close_fsck(qnst_blobsis *part, const char *file, int32_t remove
     if (!part) return 0;
     qnst::close_db(&part->id_ref_fsck);
     // A table that cannot be dropped now is dropped by the next check's reset.
-    if (remove && file) (void)part->env->dbremove(part->env, nullptr, file, kFsckTable, DB_AUTO_COMMIT);
+    if (remove && file && part->env)
+        (void)part->env->dbremove(part->env, nullptr, file, kFsckTable, DB_AUTO_COMMIT);
     return 0;
 }

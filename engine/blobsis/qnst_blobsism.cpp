@@ -41,7 +41,7 @@ int qnst_blobsism_create(qnst_blobsism *mgr, DB_ENV *env, int32_t count) {
     if (!mgr) return EINVAL;
     std::memset(mgr, 0, sizeof *mgr);
     // Hashes are routed modulo the count, and a partition number must fit the handle's top byte.
-    if (count < 1 || count > QNST_BLOBSISM_MAX_PARTS) return QNST_FAIL(env, EINVAL);
+    if (!env || count < 1 || count > QNST_BLOBSISM_MAX_PARTS) return QNST_FAIL(env, EINVAL);
     mgr->env = env;
     mgr->count = count;
     auto *parts = static_cast<qnst_blobsis *>(

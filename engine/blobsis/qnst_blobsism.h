@@ -12,10 +12,11 @@
  * blob); calls that take a handle go to the partition in its top byte and pass its low 56 bits
  * on. Every nonzero id a partition returns comes back with the partition number in its top byte.
  *
- * Bad arguments are refused with 22 (EINVAL, logged) before any partition is touched: a store
+ * Bad arguments are refused with EINVAL (logged) before any partition is touched: a store
  * that is not created, a handle or partition number not below `count`, a null or empty hash or
  * one longer than QNST_BLOB_MAX_HASH (64) bytes. A handle whose partition is not the hash's
- * partition (store and store_hashid) is refused with 22 without a log entry.
+ * partition (store and store_hashid) is refused with EINVAL without a log entry; one whose local
+ * id is 0 with EINVAL, logged by the partition and the manager.
  *
  * Every call works inside the caller's transaction `txn`; none begins, commits or aborts one.
  * "Logged" means that a failure is written to the error log by the partition and again by the
@@ -48,14 +49,14 @@ typedef struct qnst_blobsism {
 /* ---- Life cycle --------------------------------------------------------------------------- */
 
 /* Clears `mgr`, stores `env` and `count`, allocates the partition array and creates every
- * partition's handles. Returns 0; 22 (EINVAL, not logged for a null `mgr`, else logged) for
- * `count` outside 1..256; 12 (ENOMEM, logged) when the array cannot be allocated, nothing being
- * created; or a partition's Berkeley DB code (logged), after which every partition created is
- * closed and `parts` is null. */
+ * partition's handles. Returns 0; EINVAL (not logged for a null `mgr`, else logged) for a
+ * null `env` or a `count` outside 1..256; ENOMEM (logged) when the array cannot be allocated,
+ * nothing being created; or a partition's Berkeley DB code (logged), after which every partition
+ * created is closed and `parts` is null. */
 QNST_API int qnst_blobsism_create(qnst_blobsism *mgr, DB_ENV *env, int32_t count);
 
 /* Opens every partition's file "<prefix>_<p>.db", in ascending order. `flags` is passed on and
- * not used. Returns 0; 22 for a store that is not created or a null `prefix`; 12 (ENOMEM) when a
+ * not used. Returns 0; EINVAL for a store that is not created or a null `prefix`; ENOMEM when a
  * file name cannot be built; or the first partition's failure (logged), partitions opened before
  * it staying open for qnst_blobsism_close. */
 QNST_API int qnst_blobsism_open(qnst_blobsism *mgr, const char *prefix, uint32_t flags);
@@ -65,13 +66,13 @@ QNST_API int qnst_blobsism_open(qnst_blobsism *mgr, const char *prefix, uint32_t
 QNST_API int qnst_blobsism_close(qnst_blobsism *mgr);
 
 /* Deletes the partition files of a store of `count` partitions, which must not be open; files
- * that do not exist are skipped. Returns 0, 22 (not logged) for a null `env` or `prefix`, 12
- * when a name cannot be built, or the first other Berkeley DB code (logged). */
+ * that do not exist are skipped. Returns 0, EINVAL (not logged) for a null `env` or `prefix`,
+ * ENOMEM when a name cannot be built, or the first other Berkeley DB code (logged). */
 QNST_API int qnst_blobsism_remove(DB_ENV *env, const char *prefix, int32_t count);
 
 /* Opens every partition's check table "id_ref_fsck", dropping old ones first when `reset` is
- * set. Returns 0, 22 (a store that is not created, a null `prefix`, or a check table that is
- * open already), 12 when a name cannot be built, or the first Berkeley DB code (logged). */
+ * set. Returns 0, EINVAL (a store that is not created, a null `prefix`, or a check table that is
+ * open already), ENOMEM when a name cannot be built, or the first Berkeley DB code (logged). */
 QNST_API int qnst_blobsism_open_fsck(qnst_blobsism *mgr, const char *prefix, int32_t reset);
 
 /* Closes every partition's check table, dropping it when `remove` is set and `prefix` given.
@@ -81,12 +82,12 @@ QNST_API int qnst_blobsism_close_fsck(qnst_blobsism *mgr, const char *prefix, in
 /* ---- Data path, routed by hash ------------------------------------------------------------ */
 
 /* A new handle from the sequence of the hash's partition, taken in a transaction of its own.
- * `hashlen` is checked, not otherwise used. Returns 0, 22, or the Berkeley DB code. */
+ * `hashlen` is checked, not otherwise used. Returns 0, EINVAL, or the Berkeley DB code. */
 QNST_API int qnst_mblob_gen_handle(qnst_blobsism *mgr, const void *hash, uint32_t hashlen,
                                    uint64_t *handle);
 
 /* Stores a new blob of `size` bytes under `handle` (from qnst_mblob_gen_handle for this hash)
- * with `count` references. Returns 0; 22; QNST_HASH_EXISTS (not logged, nothing written) when
+ * with `count` references. Returns 0; EINVAL; QNST_HASH_EXISTS (not logged, nothing written) when
  * the hash is stored already: look it up and hold that blob; or the Berkeley DB code
  * (DB_KEYEXIST when the handle is stored already). */
 QNST_API int qnst_mblob_store_hold(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
@@ -98,25 +99,25 @@ QNST_API int qnst_mblob_store(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
                               uint32_t hashlen, uint64_t size, uint64_t handle);
 
 /* *handle = the blob stored with `hash`, or 0 when it is unknown (result 0). Read with a write
- * lock. Returns 0, 22, 5 (EIO) for a damaged index entry, or the Berkeley DB code. */
+ * lock. Returns 0, EINVAL, EIO for a damaged index entry, or the Berkeley DB code. */
 QNST_API int qnst_mblob_lookup(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
                                uint32_t hashlen, uint64_t *handle);
 
 /* ---- Data path, routed by handle ---------------------------------------------------------- */
 
-/* Adds one reference ("id_ref_fsck" with `fsck` nonzero). Returns 0, 22 (also with `fsck` while
- * the check tables are closed), 5 (EIO) for a damaged count, or the Berkeley DB code
- * (DB_NOTFOUND for an unknown blob). */
+/* Adds one reference ("id_ref_fsck" with `fsck` nonzero). Returns 0, EINVAL (also with `fsck`
+ * while the check tables are closed), EIO for a damaged count, ENOSPC when the count is already
+ * 2^32 - 1, or the Berkeley DB code (DB_NOTFOUND for an unknown blob). */
 QNST_API int qnst_mblob_hold(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, int32_t fsck);
 
 /* Drops one reference; the last frees the blob and queues it for compaction, adding its size to
  * *released (qnst_blob_rele). An unknown blob, or one whose count is already 0, is left alone
- * with a message entry in the log (result 0). Returns 0, 22, 5 (EIO) for a damaged record, or
+ * with a message entry in the log (result 0). Returns 0, EINVAL, EIO for a damaged record, or
  * the Berkeley DB code. */
 QNST_API int qnst_mblob_rele(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                              uint64_t *released);
 
-/* Queues `handle` for compaction with `size`. Returns 0, 22, or the Berkeley DB code
+/* Queues `handle` for compaction with `size`. Returns 0, EINVAL, or the Berkeley DB code
  * (DB_KEYEXIST when it is queued already). */
 QNST_API int qnst_mblob_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                                  uint64_t size);
@@ -125,53 +126,53 @@ QNST_API int qnst_mblob_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handl
  * partition index shared by the whole process and stays on a partition while its queue has
  * entries, moving on (wrapping at `count`) while a partition gives none; *handle = 0 and
  * *size = 0 when every queue is empty. Every cursor it opens is closed before it returns.
- * Returns 0, 22 (logged), or the result of the last partition asked (not logged here: 5 (EIO)
+ * Returns 0, EINVAL (logged), or the result of the last partition asked (not logged here: EIO
  * for a damaged entry, or a Berkeley DB code). */
 QNST_API int qnst_mblob_get_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t *handle,
                                      uint64_t *size);
 
-/* Removes `handle` from its partition's compaction queue. Returns 0, 22 (logged), or the
+/* Removes `handle` from its partition's compaction queue. Returns 0, EINVAL (logged), or the
  * Berkeley DB code, not logged (DB_NOTFOUND when it is not queued). */
 QNST_API int qnst_mblob_del_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle);
 
-/* The hash of a blob: *hashlen bytes into `hash`, which has room for 64. Returns 0, 22, 5 (EIO)
+/* The hash of a blob: *hashlen bytes into `hash`, which has room for 64. Returns 0, EINVAL, EIO
  * for a damaged info record, or the Berkeley DB code (DB_NOTFOUND for an unknown blob). */
 QNST_API int qnst_mblob_hashread(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                                  uint32_t *hashlen, void *hash);
 
-/* The stored reference count of a blob ("id_ref_fsck" with `fsck` nonzero). Returns 0, 22, 5
- * (EIO) for a damaged count, or the Berkeley DB code (DB_NOTFOUND when there is none). */
+/* The stored reference count of a blob ("id_ref_fsck" with `fsck` nonzero). Returns 0,
+ * EINVAL, EIO for a damaged count, or the Berkeley DB code (DB_NOTFOUND when there is none). */
 QNST_API int qnst_mblob_getref(qnst_blobsism *mgr, DB_TXN *txn, int32_t fsck, uint64_t handle,
                                uint32_t *count);
 
 /* Writes a blob's reference count ("id_ref_fsck" with `fsck` nonzero), overwriting. Returns 0,
- * 22, or the Berkeley DB code. */
+ * EINVAL, or the Berkeley DB code. */
 QNST_API int qnst_mblob_setref(qnst_blobsism *mgr, DB_TXN *txn, int32_t fsck, uint64_t handle,
                                uint32_t count);
 
 /* ---- Repair ------------------------------------------------------------------------------- */
 
 /* Inserts a count of 0 for the handle ("id_ref_fsck" with `fsck`), for a checker that then holds
- * once per reference it finds. Returns 0, 22, or the Berkeley DB code (DB_KEYEXIST when there is
- * a count). */
+ * once per reference it finds. Returns 0, EINVAL, or the Berkeley DB code (DB_KEYEXIST when there
+ * is a count). */
 QNST_API int qnst_blobsism_store_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                                        int32_t fsck);
 
-/* Deletes the handle's count ("id_ref_fsck" with `fsck`). Returns 0, 22, or the Berkeley DB code
- * (DB_NOTFOUND when there is none). */
+/* Deletes the handle's count ("id_ref_fsck" with `fsck`). Returns 0, EINVAL, or the Berkeley DB
+ * code (DB_NOTFOUND when there is none). */
 QNST_API int qnst_blobsism_purge_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                                        int32_t fsck);
 
-/* Writes hash -> handle into the index, overwriting. Returns 0, 22, or the Berkeley DB code. */
+/* Writes hash -> handle into the index, overwriting. Returns 0, EINVAL, or the Berkeley DB code. */
 QNST_API int qnst_blobsism_store_hashid(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
                                         const void *hash, uint32_t hashlen);
 
-/* Deletes the hash's index entry. Returns 0, 22, or the Berkeley DB code (DB_NOTFOUND when there
- * is none). */
+/* Deletes the hash's index entry. Returns 0, EINVAL, or the Berkeley DB code (DB_NOTFOUND when
+ * there is none). */
 QNST_API int qnst_blobsism_purge_hashid(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
                                         uint32_t hashlen);
 
-/* Deletes the handle's info record. Returns 0, 22, or the Berkeley DB code (DB_NOTFOUND when
+/* Deletes the handle's info record. Returns 0, EINVAL, or the Berkeley DB code (DB_NOTFOUND when
  * there is none). */
 QNST_API int qnst_blobsism_purge_idinfo(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle);
 
@@ -180,7 +181,7 @@ QNST_API int qnst_blobsism_purge_idinfo(qnst_blobsism *mgr, DB_TXN *txn, uint64_
  * caller, who steps it with the next call and ends it with qnst_blobsism_done. Handles go in and
  * out with the partition number in their top byte (a start handle's top byte is ignored); the
  * end of the table is result 0 with *handle = 0. A walk that fails has closed its cursor. Each
- * returns 0, 22, 5 (EIO) for a damaged record, or the Berkeley DB code. Id-keyed tables are in
+ * returns 0, EINVAL, EIO for a damaged record, or the Berkeley DB code. Id-keyed tables are in
  * the byte order of little-endian ids, not numeric order. */
 
 /* Reference counts ("id_ref_fsck" with `fsck`), from *handle on (0: the first). */
@@ -204,7 +205,7 @@ QNST_API int qnst_blobsism_walk_hashid(qnst_blobsism *mgr, int32_t part, DB_TXN 
 QNST_API int qnst_blobsism_next_hashid(qnst_blobsism *mgr, int32_t part, DBC *cursor,
                                        uint64_t *handle, uint32_t *hashlen, void *hash);
 /* Ends a walk (a null cursor is allowed); the cursor is closed even when `part` is bad. Returns
- * 0, or 22 (logged) for a bad `part`. */
+ * 0, or EINVAL (logged) for a bad `part`. */
 QNST_API int qnst_blobsism_done(qnst_blobsism *mgr, int32_t part, DBC *cursor);
 
 QNST_END_DECLS

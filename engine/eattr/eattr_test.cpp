@@ -202,7 +202,7 @@ TEST_F(EattrTest, EmptyAndLargeValuesRoundTrip) {
         EXPECT_EQ(i + 1 == values.size() ? kLive : i + 3, rows[i].dver);
         EXPECT_TRUE(rows[i].value == values[i]) << i;
     }
-    // Clearing the large value rewrites it whole with its end version.
+    // Clearing the large value ends it in place; the value stays whole.
     ASSERT_EQ(0, clear(7, 20));
     EXPECT_TRUE(lookup(7, 19).value == big);
     EXPECT_EQ(20u, lookup(7, 19).dver);
@@ -233,6 +233,10 @@ TEST_F(EattrTest, RefusedUpdatesWriteNothing) {
         {"clear before the current value",
          [&](DB_TXN *x) { return qnst_eatr_clear(&ino_, x, 1, 4); }},
         {"clear at 0", [&](DB_TXN *x) { return qnst_eatr_clear(&ino_, x, 1, 0); }},
+        {"clear at the live marker",  // would leave the value current and report success
+         [&](DB_TXN *x) { return qnst_eatr_clear(&ino_, x, 1, kLive); }},
+        {"clear beyond the live marker",  // an end above the marker reads as current
+         [&](DB_TXN *x) { return qnst_eatr_clear(&ino_, x, 1, kLive + 5); }},
     };
     for (const Case &c : cases) EXPECT_EQ(EINVAL, txn(c.call)) << c.what;
     EXPECT_EQ(before, all_records(inodes()));

@@ -58,25 +58,26 @@ QNST_API int qnst_dir_add(qnst_inoderec *inode, DB_TXN *txn, const char *name, u
  * older versions of the name are tried when the newest one visible has another child.
  * Returns 0 with cver, dver, type and cino set; QNST_ENOENTRY (not logged) when no entry of
  * that name (and child) is visible at `ver`, always so for ver 0 and above 0x7fffffff;
- * ENOSPC (not logged) for a name longer than QNST_DIR_MAXNAME; EINVAL (logged) as for
- * qnst_dir_add; EIO (logged) when the entry found is damaged; or a Berkeley DB code
- * (logged). */
+ * ENOSPC (not logged) for a name longer than QNST_DIR_MAXNAME; EINVAL (logged) when the
+ * name is null with a non-zero length or the handle has no folder database; EIO (logged) when
+ * the entry found is damaged; or a Berkeley DB code (logged). */
 QNST_API int qnst_dir_lookup(qnst_inoderec *inode, DB_TXN *txn, const char *name,
                              uint32_t namelen, uint32_t ver, uint32_t *cver, uint32_t *dver,
                              uint32_t *type, uint32_t *cino);
 
 /* Deletes the exact entry (name, cver), whatever its dver.
  * Returns 0; DB_NOTFOUND (logged) when there is no such entry; ENOSPC (not logged) for a
- * name longer than QNST_DIR_MAXNAME; EINVAL (logged) as for qnst_dir_add; or a Berkeley DB
- * code (logged). */
+ * name longer than QNST_DIR_MAXNAME; EINVAL (logged) as for qnst_dir_lookup; or a Berkeley
+ * DB code (logged). */
 QNST_API int qnst_dir_purge(qnst_inoderec *inode, DB_TXN *txn, const char *name,
                             uint32_t namelen, uint32_t cver);
 
 /* Deletes `name` as of version `ver`: the entry visible at `ver` (with child `cino`, or any
  * child when `cino` is 0) ends at `ver`, staying visible to earlier versions; an entry created
  * in `ver` itself is removed.
- * Returns 0; QNST_ENOENTRY (logged) when no such entry is visible at `ver`; or a code of
- * qnst_dir_lookup (logged unless it is 28). */
+ * Returns 0; QNST_ENOENTRY (logged) when no such entry is visible at `ver`; ENOSPC (not
+ * logged) for a name longer than QNST_DIR_MAXNAME; EINVAL (logged) as for qnst_dir_lookup;
+ * EIO (logged) for a damaged entry; or a Berkeley DB code (logged). */
 QNST_API int qnst_dir_del(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
                           uint32_t ver, uint32_t cino);
 
@@ -85,8 +86,9 @@ QNST_API int qnst_dir_del(qnst_inoderec *inode, DB_TXN *txn, const char *name, u
  * same cver) is not replaced.
  * Returns 0; QNST_ENOENTRY (logged) when `oldname` has no live entry; DB_KEYEXIST (logged) when
  * (newname, cver) exists and `overwrite` is 0; ENOSPC (not logged) when either name is
- * longer than QNST_DIR_MAXNAME, nothing being read or written; EINVAL (logged) as for
- * qnst_dir_add; EIO (logged) for a damaged entry; or a Berkeley DB code (logged). After a
+ * longer than QNST_DIR_MAXNAME, nothing being read or written; EINVAL (logged) when a name
+ * is null with a non-zero length or the handle has no folder database; EIO (logged) for a
+ * damaged entry; or a Berkeley DB code (logged). After a
  * failure the old entry may be gone: the caller aborts its transaction. */
 QNST_API int qnst_dir_rename(qnst_inoderec *inode, DB_TXN *txn, const char *oldname,
                              uint32_t oldlen, const char *newname, uint32_t newlen,
@@ -117,8 +119,8 @@ QNST_API int qnst_dir_walk(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC *
 
 /* As qnst_dir_walk, resuming right after the entry (cookie_name, cookie_cver), which need not
  * exist any more: pass the last entry a listing returned to continue it.
- * Returns the codes of qnst_dir_walk, and ENOSPC (not logged) when cookie_namelen >
- * QNST_DIR_MAXNAME. */
+ * Returns the codes of qnst_dir_walk; ENOSPC (not logged) when cookie_namelen >
+ * QNST_DIR_MAXNAME; EINVAL (logged) also when cookie_name is null with a non-zero length. */
 QNST_API int qnst_dir_walk_v2(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
                               uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
                               uint32_t *type, uint32_t *cino, const char *cookie_name,

@@ -79,7 +79,7 @@ int step(DBC *c, Step *s, uint32_t flags, uint32_t ino, StatRecord *r) {
     if (!s->ours(ino)) return 1;
     // Skipping a damaged record would hide it: an update would count a second current record
     // and a listing would stop short without saying so.
-    if (rc == DB_BUFFER_SMALL || s->data.size != QNST_STAT_DATA_SIZE) return EINVAL;
+    if (rc == DB_BUFFER_SMALL || s->data.size != QNST_STAT_DATA_SIZE) return EIO;
     r->cver = qnst::load_neg_version(s->kb + 5);
     r->unpack(s->db);
     return 0;
@@ -281,8 +281,7 @@ int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver) {
     DBT key = k.dbt();
     uint8_t buf[QNST_STAT_DATA_SIZE];
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
-    int rc = db->get(db, txn, &key, &data, DB_RMW);
-    if (rc == DB_BUFFER_SMALL || (rc == 0 && data.size != sizeof buf)) rc = EINVAL;
+    int rc = qnst::sized(db->get(db, txn, &key, &data, DB_RMW), data, sizeof buf);
     if (rc) return QNST_FAIL(dbenv, rc);
     StatRecord r;
     r.unpack(buf);

@@ -45,16 +45,16 @@ QNST_BEGIN_DECLS
 
 /* The record valid at `ver`, into the outputs.
  * Returns 0; QNST_ENOSTAT (not logged) when no record is valid at `ver`; EINVAL (logged) when
- * the handle has no record database or the record found is damaged (not 36 bytes); or a Berkeley
- * DB code (logged). */
+ * the handle has no record database; EIO (logged) when the record found is damaged (not 36
+ * bytes); or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
                               uint32_t *dver, uint32_t *flags, uint64_t *size, uint64_t *acl,
                               uint32_t *mtime, uint32_t *method, uint32_t *links);
 
 /* The cver of the current record into `ver`; 0 when the inode has none (no record, or the
  * newest one is closed).
- * Returns 0; EINVAL (logged) when the handle has no record database or the newest record is
- * damaged (not 36 bytes); or a Berkeley DB code (logged). */
+ * Returns 0; EINVAL (logged) when the handle has no record database; EIO (logged) when the
+ * newest record is damaged (not 36 bytes); or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ver);
 
 /* Records new attributes as of `ver`: the current record is closed at `ver` (or, created in
@@ -63,8 +63,8 @@ QNST_API int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ve
  * current, filestotal by 1 unless a record of `ver` was replaced.
  * Returns 0; EINVAL (logged) when the handle has no set node, no record database or no ACL
  * store for an ACL to release, when `ver` is 0 or not below QNST_INODE_LIVE, when `ver` is
- * older than the inode's newest record, or when that record is damaged (not 36 bytes);
- * QNST_QUOTA_FSCURRENT (logged) when the set node's limit refuses the size; or a Berkeley DB code
+ * older than the inode's newest record; EIO (logged, nothing written) when that record is
+ * damaged (not 36 bytes); QNST_QUOTA_FSCURRENT (logged) when the set node's limit refuses the size; or a Berkeley DB code
  * (logged), DB_NOTFOUND included when the ACL to release is unknown. */
 QNST_API int qnst_stat_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t flags,
                               uint64_t size, uint64_t acl, uint32_t mtime, uint32_t method,
@@ -74,14 +74,14 @@ QNST_API int qnst_stat_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, u
  * created in `ver`, deleted with its ACL released. Without a current record nothing changes.
  * Charges the set node: fscurrentu by minus the old size, filescurrent by -1 when a record was
  * current, filestotal by -1 when it was deleted.
- * Returns 0; EINVAL (logged) as qnst_stat_update; or a Berkeley DB code (logged). */
+ * Returns 0; EINVAL or EIO (logged) as qnst_stat_update; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver);
 
 /* Removes the record created in `cver` and releases its ACL. Charges the set node: filestotal by
  * -1 and, when the record was current, filescurrent by -1 and fscurrentu by minus its size.
  * Returns 0; DB_NOTFOUND (logged) when there is no such record; EINVAL (logged) when the
- * handle has no set node, no record database, or no ACL store for an ACL to release, or the
- * record is not 36 bytes; or a Berkeley DB code (logged). */
+ * handle has no set node, no record database, or no ACL store for an ACL to release; EIO
+ * (logged, nothing written) when the record is not 36 bytes; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver);
 
 /* Lists the records created after `lastver`, oldest first, whatever their dver. The listing starts
@@ -90,16 +90,16 @@ QNST_API int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver);
  * Opens a cursor in `txn` and returns the first record; the cursor is handed to the caller, who
  * steps with qnst_stat_next and ends with qnst_stat_done. When there is no record, `cver` is 0
  * and the cursor must still be ended.
- * Returns 0; EINVAL (logged) when the handle has no record database or the first record
- * reached is damaged (not 36 bytes); or a Berkeley DB code (logged). After a failure no cursor is
- * handed out. */
+ * Returns 0; EINVAL (logged) when the handle has no record database; EIO (logged) when the first
+ * record reached is damaged (not 36 bytes); or a Berkeley DB code (logged). After a failure no
+ * cursor is handed out. */
 QNST_API int qnst_stat_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
                             uint32_t *cver, uint32_t *dver, uint32_t *flags, uint64_t *size,
                             uint64_t *acl, uint32_t *mtime, uint32_t *method, uint32_t *links);
 
 /* The next record of a listing; `cver` 0 at the end.
- * Returns 0; EINVAL (logged) when the record reached is damaged (not 36 bytes); or a Berkeley
- * DB code (logged). The cursor still has to be ended. */
+ * Returns 0; EIO (logged) when the record reached is damaged (not 36 bytes); or a Berkeley DB
+ * code (logged). The cursor still has to be ended. */
 QNST_API int qnst_stat_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
                             uint32_t *flags, uint64_t *size, uint64_t *acl, uint32_t *mtime,
                             uint32_t *method, uint32_t *links);

@@ -194,16 +194,16 @@ TEST_F(StatTest, DamagedRecordIsReportedNotSkipped) {
         env_.mark_log();
         Stat s;
         EXPECT_EQ(0, lookup(n, 3, &s)) << bytes;  // the good record is still found
-        EXPECT_EQ(EINVAL, lookup(n, 5, &s)) << bytes;
-        EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) {
+        EXPECT_EQ(EIO, lookup(n, 5, &s)) << bytes;
+        EXPECT_EQ(EIO, txn([&](DB_TXN *t) {
                       uint32_t v = 0;
                       return qnst_stat_getlatest(n, t, &v);
                   })) << bytes;
-        EXPECT_EQ(EINVAL, update(n, 8, 1)) << bytes;
-        EXPECT_EQ(EINVAL, clear(n, 8)) << bytes;
+        EXPECT_EQ(EIO, update(n, 8, 1)) << bytes;
+        EXPECT_EQ(EIO, clear(n, 8)) << bytes;
         // The listing yields the good record, then stops at the damaged one with the code.
         std::vector<uint32_t> cvers;
-        EXPECT_EQ(EINVAL, txn([&](DB_TXN *t) {
+        EXPECT_EQ(EIO, txn([&](DB_TXN *t) {
                       cvers.clear();
                       DBC *c = nullptr;
                       int rc = qnst_stat_walk(n, t, 1, &c, &s.cver, &s.dver, &s.flags, &s.size,
@@ -218,7 +218,7 @@ TEST_F(StatTest, DamagedRecordIsReportedNotSkipped) {
                   })) << bytes;
         EXPECT_EQ(std::vector<uint32_t>{2}, cvers) << bytes;
         expect_code_lines(env_.error_lines(), std::vector<std::pair<std::string, int>>(
-                                                  5, {kSource, EINVAL}));
+                                                  5, {kSource, EIO}));
         EXPECT_EQ(before, charged()) << bytes;
     }
 }
