@@ -7,6 +7,7 @@ import random
 import stat
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -198,3 +199,36 @@ def test_help_everywhere_and_the_script():
         run = subprocess.run([sys.executable, "-m", "qnst_backup"] + args + ["--help"],
                              capture_output=True, text=True, env=env, timeout=60)
         assert run.returncode == 0 and run.stdout.startswith("usage: qnst-backup"), run.stderr
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_killed_backup_leaves_a_sound_store(tmp_path, tree, seed):
+    store, src = tmp_path / "store", tree
+    assert tool(store, "backup", src)[0] == 0
+    first = snapshot(src)
+    rng = random.Random(seed)
+    for i in range(400):
+        (src / ("more%d" % i)).write_bytes(rng.randbytes(20_000))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    backup = subprocess.Popen([sys.executable, "-m", "qnst_backup", "--store", os.fspath(store),
+                               "backup", os.fspath(src)], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Killed once its first batch has reached the data file, at a seeded moment after that.
+    data = store / "data" / "00000001"
+    size = data.stat().st_size
+    while backup.poll() is None and data.stat().st_size == size:
+        time.sleep(0.005)
+    time.sleep(rng.uniform(0, 0.3))
+    backup.kill()
+    backup.wait()
+    code, out, err = tool(store, "verify", "--data")
+    assert code == 0, out + err
+    dest = tmp_path / "out1"
+    assert tool(store, "restore", "1", dest)[0] == 0
+    assert snapshot(restored(dest, src)) == first
+    code, out, err = tool(store, "backup", src)
+    assert code == 0, err
+    last = out.split()[0]
+    dest = tmp_path / "out-last"
+    assert tool(store, "restore", last, dest)[0] == 0
+    assert snapshot(restored(dest, src)) == snapshot(src)
