@@ -16,7 +16,6 @@ import hashlib
 import os
 import stat
 import struct
-import sys
 import time
 
 import qnst
@@ -363,7 +362,7 @@ class Backup:
     def _enter(self, parent, node, name, kind, st, meta, state, txn):
         """The entry, its inode, metadata and stat as of this version; for a file, whether
         its content is unchanged since the previous version."""
-        store, ver, prev = self.store, self.ver, self.prev
+        ver, prev = self.ver, self.prev
         node.release()
         old = parent.prev.get(name)
         state["unchanged"] = False
@@ -423,8 +422,9 @@ class Backup:
                         self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
                         pending, nbytes = [], 0
             except OSError as e:
-                self.warn(path, e.strerror)
-                return
+                # What was read is kept, and its size recorded with it: the version holds
+                # the bytes read before the failure, never a mix with the previous content.
+                self.warn(path, "%s (%d bytes kept)" % (e.strerror, size))
             if pending:
                 self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
         s = state["stat"]
