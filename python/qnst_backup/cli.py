@@ -1,0 +1,105 @@
+"""The command line: qnst-backup [--store DIR] COMMAND ...
+
+Exit codes: 0 success; 1 the work ran but something failed (a source file that could not be
+read, a file that could not be restored, a problem found by verify); 2 a mistake on the command
+line or a store that cannot be used (missing, locked, of another format); 3 an engine failure.
+"""
+
+import argparse
+import errno
+import os
+import sys
+import time
+
+from .errors import EXIT_USAGE, UserError
+
+EXIT_ENGINE = 3
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UserError(message)
+
+
+def parser():
+    p = Parser(prog="qnst-backup",
+               description="Deduplicating backups of file trees into a qnst store.")
+    p.add_argument("--store", metavar="DIR",
+                   help="the store (default: $QNST_STORE, else "
+                        "$XDG_DATA_HOME/qnst-backup/store)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="show progress (default: when standard error is a terminal)")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    b = sub.add_parser("backup", help="back up trees as one new version")
+    b.add_argument("sources", nargs="+", metavar="SRC", help="a file or folder to back up")
+    r = sub.add_parser("restore", help="restore a version, whole or in part")
+    r.add_argument("version", type=int, metavar="VERSION")
+    r.add_argument("dest", metavar="DEST", help="folder to restore into (a source /a/b "
+                                                  "lands in DEST/a/b)")
+    r.add_argument("paths", nargs="*", metavar="PATH", help="only these paths of the version")
+    sub.add_parser("list", help="the versions: number, then summary")
+    v = sub.add_parser("verify", help="check the store's consistency")
+    v.add_argument("--data", action="store_true",
+                   help="also read every stored chunk back and check its hash")
+    return p
+
+
+def format_version(ver, s):
+    when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(s.get("time", 0)))
+    return ("%d  %s  %d files  %d folders  %d bytes  %d new chunks (%d bytes)  %s"
+            % (ver, when, s.get("files", 0), s.get("dirs", 0), s.get("bytes", 0),
+               s.get("new_chunks", 0), s.get("new_bytes", 0),
+               " ".join(s.get("sources", []))))
+
+
+def run(args):
+    from . import backup, restore, verify
+    from .progress import Progress
+    from .store import Store, default_store
+
+    path = args.store or default_store()
+    progress = Progress(args.progress)
+    with Store(path, create=args.command == "backup") as store:
+        if args.command == "backup":
+            ver, summary, code = backup.run(store, args.sources, progress)
+            print(format_version(ver, summary))
+            return code
+        if args.command == "restore":
+            return restore.run(store, args.version, args.dest, args.paths, progress)
+        if args.command == "list":
+            for ver, summary in store.versions():
+                print(format_version(ver, summary))
+            return 0
+        return verify.run(store, args.data, progress)
+
+
+def main(argv=None):
+    p = parser()
+    try:
+        args = p.parse_args(argv)
+        if args.command is None:
+            raise UserError("a command is needed (see --help)")
+        return run(args)
+    except UserError as e:
+        print("qnst-backup: %s" % e, file=sys.stderr)
+        return e.code
+    except KeyboardInterrupt:
+        print("qnst-backup: interrupted", file=sys.stderr)
+        return 130
+    except OSError as e:
+        where = " (%s)" % os.fsdecode(e.filename) if e.filename else ""
+        if e.errno == errno.ENOSPC:
+            print("qnst-backup: the disk is full%s" % where, file=sys.stderr)
+        else:
+            print("qnst-backup: %s%s" % (e.strerror or e, where), file=sys.stderr)
+        return EXIT_USAGE if e.errno in (errno.ENOENT, errno.EACCES, errno.ENOSPC) else 1
+    except Exception as e:  # noqa: BLE001 - an engine failure is reported, not dumped
+        import qnst
+        if isinstance(e, qnst.QnstError):
+            if e.code == errno.ENOSPC:
+                print("qnst-backup: the disk is full", file=sys.stderr)
+                return EXIT_USAGE
+            print("qnst-backup: the engine failed: %s (see the store's env/error.log)" % e,
+                  file=sys.stderr)
+            return EXIT_ENGINE
+        raise
