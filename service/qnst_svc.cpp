@@ -129,7 +129,16 @@ DWORD stop_and_delete(SC_HANDLE svc) {
   if (!qnst_svc::query_status(svc, &status)) return GetLastError();
   // Odd states (stopped, stop-pending, continue-pending, paused) are deleted as they are.
   if ((status.dwCurrentState & 1) == 0) {
-    if (!qnst_svc::control_service(svc, SERVICE_CONTROL_STOP, &status)) return GetLastError();
+    if (!qnst_svc::control_service(svc, SERVICE_CONTROL_STOP, &status)) {
+      // A service that stops at once may end its process before the stop is acknowledged
+      // (the control then fails, e.g. with a broken pipe); what counts is that it stops.
+      const DWORD error = GetLastError();
+      if (!qnst_svc::query_status(svc, &status) ||
+          (status.dwCurrentState != SERVICE_STOPPED &&
+           status.dwCurrentState != SERVICE_STOP_PENDING)) {
+        return error;
+      }
+    }
     while (status.dwCurrentState == SERVICE_STOP_PENDING) {
       Sleep(kStopPollMs);
       if (!qnst_svc::query_status(svc, &status)) return GetLastError();
