@@ -1,5 +1,9 @@
 // Helpers shared by every engine source file: the error log, registry lists, record buffers,
-// cursors, byte-order codecs and versioned keys. Internal to the engine (not exported).
+// cursors, names, table and sequence opens, handle closes, the transaction guard and saturating
+// arithmetic (byte-order codecs and versioned keys come from qnst_coding.hpp). Internal to the
+// engine: nothing here is exported, and no public header includes it. A helper that a second
+// family needs moves here; one that only a family's own sources share stays in that family's
+// qnst_<module>.hpp.
 #pragma once
 
 #include <db.h>
@@ -143,6 +147,36 @@ struct Name {
 inline void close_db(DB **db, uint32_t flags = 0) {
     if (*db) (void)(*db)->close(*db, flags);
     *db = nullptr;
+}
+
+// How every table of the engine opens: created when missing, free-threaded, and a call made
+// without a transaction runs in one of its own.
+constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
+
+// Opens table `name` of `file` (null: the file's only table) with kOpenFlags.
+inline int open_table(DB *db, const char *file, const char *name, DBTYPE type) {
+    return db->open(db, nullptr, file, name, type, kOpenFlags, 0);
+}
+
+// Creates the sequence handle `*seqp` in `seqdb` and opens the sequence kept there under record
+// number 1 (a 4-byte little-endian key), created when missing with the range [min, max], the
+// first value `initial` and `cache` values cached per handle. Returns 0 or the Berkeley DB code;
+// `*seqp` is null when the handle could not be created, else the caller closes it.
+inline int open_sequence(DB_SEQUENCE **seqp, DB *seqdb, db_seq_t min, db_seq_t max,
+                         db_seq_t initial, int32_t cache) {
+    int rc = db_sequence_create(seqp, seqdb, 0);
+    if (rc) {
+        *seqp = nullptr;
+        return rc;
+    }
+    DB_SEQUENCE *seq = *seqp;
+    if ((rc = seq->set_range(seq, min, max)) != 0) return rc;
+    if ((rc = seq->initial_value(seq, initial)) != 0) return rc;
+    if ((rc = seq->set_cachesize(seq, cache)) != 0) return rc;
+    uint8_t keybuf[4];
+    store_le32(keybuf, 1);
+    DBT key = user_dbt(keybuf, sizeof keybuf);
+    return seq->open(seq, nullptr, &key, DB_CREATE | DB_THREAD);
 }
 
 // Owns a transaction and aborts it unless commit() was called; the abort result is dropped,

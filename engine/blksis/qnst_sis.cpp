@@ -9,10 +9,8 @@ QNST_SOURCE("qnst/blksis/qnst_sis");
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
-
 using qnst::close_db;
+using qnst::open_table;
 
 // Seconds since the epoch of 15 December 2010, 00:00:00 local time, daylight saving off.
 int64_t compute_epoch() {
@@ -30,25 +28,9 @@ int64_t epoch() {
     return value;
 }
 
-
-int open_table(DB *db, const char *file, const char *name, DBTYPE type) {
-    return db->open(db, nullptr, file, name, type, kOpenFlags, 0);
-}
-
 int open_sequence(qnst_sis *part) {
-    int rc = db_sequence_create(&part->seq, part->seqdb, 0);
-    if (rc) {
-        part->seq = nullptr;
-        return rc;
-    }
-    DB_SEQUENCE *seq = part->seq;
-    if ((rc = seq->set_range(seq, 1, static_cast<db_seq_t>(QNST_SIS_SEQ_MAX))) != 0) return rc;
-    if ((rc = seq->initial_value(seq, QNST_SIS_SEQ_INITIAL)) != 0) return rc;
-    if ((rc = seq->set_cachesize(seq, QNST_SIS_SEQ_CACHE)) != 0) return rc;
-    uint8_t keybuf[4];
-    qnst::store_le32(keybuf, kSeqKey);
-    DBT key = qnst::user_dbt(keybuf, sizeof keybuf);
-    return seq->open(seq, nullptr, &key, DB_CREATE | DB_THREAD);
+    return qnst::open_sequence(&part->seq, part->seqdb, 1, static_cast<db_seq_t>(QNST_SIS_SEQ_MAX),
+                               QNST_SIS_SEQ_INITIAL, QNST_SIS_SEQ_CACHE);
 }
 
 }  // namespace
