@@ -36,9 +36,7 @@ Hash hash_of(uint64_t n, uint8_t salt) {
     return h;
 }
 
-void check(int rc, const char *what) {
-    if (rc) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rc));
-}
+using qnst::bench::check;
 
 struct Store {
     qnst::testing::TempEnv env{qnst::testing::EnvOptions{.cache_bytes = 64u << 20}};
@@ -60,14 +58,7 @@ struct Store {
 
     template <typename Body>
     void txn(Body body) {
-        DB_TXN *t = nullptr;
-        check(qnst_txn_begin(dbenv(), nullptr, &t), "begin");
-        const int rc = body(t);
-        if (rc) {
-            qnst_txn_abort(t);
-            check(rc, "operation");
-        }
-        check(qnst_txn_commit(t, 0), "commit");
+        qnst::bench::run_txn(dbenv(), body);
     }
 
     uint64_t store(const Hash &h, uint64_t offset) {
@@ -82,19 +73,8 @@ struct Store {
 
 // ---- Raw operations of the floors ---------------------------------------------------------
 
-int put(DB *db, DB_TXN *t, const void *key, uint32_t klen, const void *data, uint32_t dlen,
-        uint32_t flags) {
-    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
-    DBT d = qnst::user_dbt(const_cast<void *>(data), dlen);
-    return db->put(db, t, &k, &d, flags);
-}
-
-int get(DB *db, DB_TXN *t, const void *key, uint32_t klen, void *data, uint32_t dlen,
-        uint32_t flags) {
-    DBT k = qnst::user_dbt(const_cast<void *>(key), klen);
-    DBT d = qnst::user_dbt(data, 0, dlen);
-    return db->get(db, t, &k, &d, flags);
-}
+constexpr auto put = qnst::bench::raw_put;
+constexpr auto get = qnst::bench::raw_get;
 
 // Read-modify-write of a fixed-size record (histogram bucket, dfile record).
 int rmw(DB *db, DB_TXN *t, db_recno_t recno, uint32_t size) {

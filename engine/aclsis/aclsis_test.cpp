@@ -226,4 +226,32 @@ TEST(AclStoreLifecycle, OpenOfAStoreNeverCreatedIsRefused) {
     EXPECT_FALSE(std::filesystem::exists(env.file("acl.db")));
 }
 
+TEST(AclStoreLifecycle, CallsOnAStoreNotOpenedAreRefused) {
+    // Created but never opened: the database handles exist, the tables do not.
+    TempEnv env;
+    qnst_aclsisrec s{};
+    ASSERT_EQ(0, qnst_aclsis_create(&s, env.dbenv()));
+    uint64_t h = 0;
+    const void *hp = nullptr, *ap = nullptr;
+    uint32_t hl = 0, al = 0;
+    void *buf = nullptr;
+    const struct {
+        const char *what;
+        std::function<int()> call;
+    } cases[] = {
+        {"store", [&] { return qnst_acl_store(&s, nullptr, "h", 1, "a", 1, &h); }},
+        {"lookup", [&] { return qnst_acl_lookup(&s, nullptr, "h", 1, &h); }},
+        {"read", [&] { return qnst_acl_read(&s, nullptr, 3, &hp, &hl, &ap, &al, &buf); }},
+        {"hold", [&] { return qnst_acl_hold(&s, nullptr, 3); }},
+        {"rele", [&] { return qnst_acl_rele(&s, nullptr, 3); }},
+    };
+    for (const auto &c : cases) {
+        env.mark_log();
+        EXPECT_EQ(EINVAL, c.call()) << c.what;
+        expect_code_lines(env.error_lines(), {{kSource, EINVAL}});
+    }
+    EXPECT_EQ(nullptr, buf);
+    qnst_aclsis_close(&s);
+}
+
 }  // namespace

@@ -17,8 +17,9 @@ int open_table(DB *db, const char *file, const char *name) {
 }
 
 int open_sequence(qnst_aclsisrec *store) {
-    return qnst::open_sequence(&store->seq, store->seqdb, QNST_ACL_SEQ_MIN, QNST_ACL_SEQ_MAX,
-                               QNST_ACL_SEQ_INITIAL, QNST_ACL_SEQ_CACHE);
+    static_assert(QNST_ACL_SEQ_MIN == 1, "sequences start at 1");
+    return qnst::open_sequence(store->seqdb, &store->seq, QNST_ACL_SEQ_MAX, QNST_ACL_SEQ_INITIAL,
+                               QNST_ACL_SEQ_CACHE);
 }
 
 bool is_open(const qnst_aclsisrec *store) {
@@ -171,7 +172,7 @@ int qnst_acl_store(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_
 
 int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
                     uint64_t *handle) {
-    if (!store->hashdb || (!hash && hashlen)) return QNST_FAIL(store->env, EINVAL);
+    if (!is_open(store) || (!hash && hashlen)) return QNST_FAIL(store->env, EINVAL);
     uint8_t buf[8];
     DBT key = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
@@ -189,7 +190,7 @@ int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32
 int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const void **hash,
                   uint32_t *hashlen, const void **acl, uint32_t *acllen, void **buf) {
     DB_ENV *env = store->env;
-    if (!store->objdb) return QNST_FAIL(env, EINVAL);
+    if (!is_open(store)) return QNST_FAIL(env, EINVAL);
     HandleKey k(handle);
     DBT key = k.dbt();
     // A zero-capacity read only learns the record's size.

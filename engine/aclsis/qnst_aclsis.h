@@ -110,7 +110,7 @@ QNST_API int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle);
 /* Removes one reference from the ACL; the last one deletes its count, its object record and its
  * hash-index entry.
  * Returns 0; DB_NOTFOUND (logged) when no ACL has the handle (or a record of it is missing);
- * EINVAL (logged, nothing written) when the stored count is already 0, the count or object
+ * EINVAL (logged) when the stored count is already 0 (nothing written), the count or object
  * record is damaged, or the store is not open; ENOMEM (logged); or a Berkeley DB code
  * (logged). */
 QNST_API int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle);

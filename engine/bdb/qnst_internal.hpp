@@ -158,27 +158,6 @@ inline int open_table(DB *db, const char *file, const char *name, DBTYPE type) {
     return db->open(db, nullptr, file, name, type, kOpenFlags, 0);
 }
 
-// Creates the sequence handle `*seqp` in `seqdb` and opens the sequence kept there under record
-// number 1 (a 4-byte little-endian key), created when missing with the range [min, max], the
-// first value `initial` and `cache` values cached per handle. Returns 0 or the Berkeley DB code;
-// `*seqp` is null when the handle could not be created, else the caller closes it.
-inline int open_sequence(DB_SEQUENCE **seqp, DB *seqdb, db_seq_t min, db_seq_t max,
-                         db_seq_t initial, int32_t cache) {
-    int rc = db_sequence_create(seqp, seqdb, 0);
-    if (rc) {
-        *seqp = nullptr;
-        return rc;
-    }
-    DB_SEQUENCE *seq = *seqp;
-    if ((rc = seq->set_range(seq, min, max)) != 0) return rc;
-    if ((rc = seq->initial_value(seq, initial)) != 0) return rc;
-    if ((rc = seq->set_cachesize(seq, cache)) != 0) return rc;
-    uint8_t keybuf[4];
-    store_le32(keybuf, 1);
-    DBT key = user_dbt(keybuf, sizeof keybuf);
-    return seq->open(seq, nullptr, &key, DB_CREATE | DB_THREAD);
-}
-
 // Owns a transaction and aborts it unless commit() was called; the abort result is dropped,
 // since the failure that led there is the code the caller must see.
 class TxnGuard {
@@ -211,6 +190,26 @@ inline int64_t saturating_add(int64_t a, int64_t b) {
 
 // Whether `i` indexes a table of `count` entries.
 constexpr bool in_table(int64_t i, int64_t count) { return i >= 0 && i < count; }
+
+// Creates `*seq` on `seqdb` and opens it, free-threaded and without a transaction, under the
+// 4-byte key 1 (created when missing): values 1..`max`, the first `initial`, `cache` values
+// cached per open handle. On failure `*seq` may exist; the caller's close ends it.
+inline int open_sequence(DB *seqdb, DB_SEQUENCE **seq, uint64_t max, int64_t initial,
+                         int32_t cache) {
+    int rc = db_sequence_create(seq, seqdb, 0);
+    if (rc) {
+        *seq = nullptr;
+        return rc;
+    }
+    DB_SEQUENCE *s = *seq;
+    if ((rc = s->set_range(s, 1, static_cast<db_seq_t>(max))) != 0) return rc;
+    if ((rc = s->initial_value(s, initial)) != 0) return rc;
+    if ((rc = s->set_cachesize(s, cache)) != 0) return rc;
+    uint8_t keybuf[4];
+    store_le32(keybuf, 1);
+    DBT key = user_dbt(keybuf, sizeof keybuf);
+    return s->open(s, nullptr, &key, DB_CREATE | DB_THREAD);
+}
 
 }  // namespace qnst
 

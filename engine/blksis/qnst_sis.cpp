@@ -29,8 +29,8 @@ int64_t epoch() {
 }
 
 int open_sequence(qnst_sis *part) {
-    return qnst::open_sequence(&part->seq, part->seqdb, 1, static_cast<db_seq_t>(QNST_SIS_SEQ_MAX),
-                               QNST_SIS_SEQ_INITIAL, QNST_SIS_SEQ_CACHE);
+    return qnst::open_sequence(part->seqdb, &part->seq, QNST_SIS_SEQ_MAX, QNST_SIS_SEQ_INITIAL,
+                               QNST_SIS_SEQ_CACHE);
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ struct SinfoRecord {
     }
 };
 
-// Key and data buffers of one read; a record shorter than its layout is damaged.
+// Key and data buffers of one read; a record of another size than its layout is damaged, and so
+// is one that does not fit the buffers.
 struct Buffers {
     uint8_t kb[QNST_SINFO_KEY_SIZE];
     uint8_t db[QNST_SINFO_DATA_SIZE];
@@ -33,6 +34,7 @@ struct Buffers {
 
     explicit Buffers(uint64_t sino) { qnst::store_be64(kb, sino); }
     int checked(int rc) const {
+        if (rc == DB_BUFFER_SMALL) return EINVAL;
         return rc == 0 && data.size != QNST_SINFO_DATA_SIZE ? EINVAL : rc;
     }
 };
@@ -113,7 +115,9 @@ int qnst_sinfo_list(qnst_sinfo *h, DB_TXN *txn, DBC **cursor, uint64_t *sino, ui
                     uint32_t *method, uint32_t *sgen, uint64_t *stime) {
     if (!h->db) return QNST_FAIL(h->dbenv, EINVAL);
     qnst::Cursor c;
-    int rc = c.open(h->db, txn, 0);
+    // A listing may run long inside the caller's transaction: it keeps no read locks on the
+    // records it has passed, so writers of those records are not held up until it commits.
+    int rc = c.open(h->db, txn, DB_READ_COMMITTED);
     if (rc) return QNST_FAIL(h->dbenv, rc);
     if ((rc = list_step(h, c.get(), DB_SET_RANGE, sino, ino, method, sgen, stime))) return rc;
     *cursor = c.release();

@@ -63,17 +63,19 @@ QNST_API int qnst_sinfo_get(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t 
 QNST_API int qnst_sinfo_purge(qnst_sinfo *h, DB_TXN *txn, uint64_t sino);
 
 /* Starts a listing in ascending `sino` order at the first record whose key is not below
- * `*sino`: opens a cursor in `txn`, writes that record's key to `*sino` and the record to the
- * outputs; without such a record sets `*ino` to 0. Either way the cursor is handed to the caller,
- * who steps with qnst_sinfo_next and ends with qnst_sinfo_end.
- * Returns 0; 22 (EINVAL, logged) when the handle is not open or a record found is not 24 bytes;
- * or a Berkeley DB code (logged); after a failure no cursor is handed out. */
+ * `*sino`: opens a cursor in `txn` (reading committed data, so that records passed are not kept
+ * locked), writes that record's key to `*sino` and the record to the outputs; without such a
+ * record sets `*ino` to 0. Either way the cursor is handed to the caller, who steps with
+ * qnst_sinfo_next and ends with qnst_sinfo_end.
+ * Returns 0; EINVAL (logged) when the handle is not open or a record found is damaged (not
+ * 24 bytes, or its key not 8); or a Berkeley DB code (logged); after a failure no cursor is
+ * handed out. */
 QNST_API int qnst_sinfo_list(qnst_sinfo *h, DB_TXN *txn, DBC **cursor, uint64_t *sino,
                              uint64_t *ino, uint32_t *method, uint32_t *sgen, uint64_t *stime);
 
 /* The next record of a listing; `*ino` 0 at the end.
- * Returns 0; 22 (EINVAL, logged) when a record found is not 24 bytes; or a Berkeley DB code
- * (logged). */
+ * Returns 0; EINVAL (logged) when a record found is damaged (not 24 bytes, or its key not 8);
+ * or a Berkeley DB code (logged). The cursor still has to be ended. */
 QNST_API int qnst_sinfo_next(qnst_sinfo *h, DBC *cursor, uint64_t *sino, uint64_t *ino,
                              uint32_t *method, uint32_t *sgen, uint64_t *stime);
 

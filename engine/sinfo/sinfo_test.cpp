@@ -121,18 +121,46 @@ TEST_F(Sinfo, RefusedAndDamagedRecords) {
     expect_code_lines(env_.error_lines(), {{kSource, EINVAL}});
     EXPECT_EQ((std::vector<Rec>{of(1), of(3)}), list(0));
 
-    // A short record is reported, never read past its end.
-    env_.mark_log();
-    uint8_t k[8], d[10] = {};
-    qnst::store_be64(k, 2);
-    DBT key = qnst::user_dbt(k, 8), data = qnst::user_dbt(d, sizeof d);
-    ASSERT_EQ(0, h_.db->put(h_.db, nullptr, &key, &data, 0));
+    // A record shorter or longer than its layout is reported, never read past its end.
+    for (const uint32_t bytes : {10u, 30u}) {
+        env_.mark_log();
+        uint8_t k[8], d[30] = {};
+        qnst::store_be64(k, 2);
+        DBT key = qnst::user_dbt(k, 8), data = qnst::user_dbt(d, bytes);
+        ASSERT_EQ(0, h_.db->put(h_.db, nullptr, &key, &data, 0));
+        Rec r;
+        EXPECT_EQ(EINVAL, qnst_sinfo_get(&h_, nullptr, 2, &r.ino, &r.method, &r.sgen, &r.stime))
+            << bytes;
+        int failed = 0;
+        list(0, &failed);
+        EXPECT_EQ(EINVAL, failed) << bytes;
+        expect_code_lines(env_.error_lines(), {{kSource, EINVAL}, {kSource, EINVAL}});
+    }
+}
+
+TEST_F(Sinfo, ListingKeepsNoReadLocksOnRecordsPassed) {
+    // Enough records for many pages, so that the first ones lie far behind the listing's end.
+    ASSERT_EQ(0, with_txn(env_.dbenv(), [&](DB_TXN *t) {
+                  for (uint64_t s = 1; s <= 2000; ++s)
+                      if (int rc = qnst_sinfo_set(&h_, t, s, s, 0, 0, 0)) return rc;
+                  return 0;
+              }));
+    DB_ENV *dbenv = env_.dbenv();
+    DB_TXN *reader = nullptr, *writer = nullptr;
+    ASSERT_EQ(0, qnst_txn_begin(dbenv, nullptr, &reader));
+    DBC *c = nullptr;
     Rec r;
-    EXPECT_EQ(EINVAL, qnst_sinfo_get(&h_, nullptr, 2, &r.ino, &r.method, &r.sgen, &r.stime));
-    int failed = 0;
-    list(0, &failed);
-    EXPECT_EQ(EINVAL, failed);
-    expect_code_lines(env_.error_lines(), {{kSource, EINVAL}, {kSource, EINVAL}});
+    ASSERT_EQ(0, qnst_sinfo_list(&h_, reader, &c, &r.sino, &r.ino, &r.method, &r.sgen, &r.stime));
+    int listed = 0;
+    for (; r.ino != 0; ++listed)
+        ASSERT_EQ(0, qnst_sinfo_next(&h_, c, &r.sino, &r.ino, &r.method, &r.sgen, &r.stime));
+    EXPECT_EQ(2000, listed);
+    // Another transaction rewrites the first record while the listing is still open.
+    ASSERT_EQ(0, dbenv->txn_begin(dbenv, nullptr, &writer, DB_TXN_NOWAIT));
+    EXPECT_EQ(0, qnst_sinfo_set(&h_, writer, 1, 7, 0, 0, 0));
+    EXPECT_EQ(0, qnst_txn_abort(writer));
+    EXPECT_EQ(0, qnst_sinfo_end(&h_, c));
+    EXPECT_EQ(0, qnst_txn_commit(reader, 0));
 }
 
 TEST(SinfoLifecycle, CloseIsIdempotentAndRemoveDeletesTheFile) {

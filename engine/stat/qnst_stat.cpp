@@ -43,31 +43,35 @@ struct StatKey {
     DBT dbt() { return qnst::user_dbt(bytes, sizeof bytes); }
 };
 
-// Buffers of one cursor step; a record is taken only when its key is one of this inode's stat
-// keys and its data has the record's size.
+// Buffers of one cursor step. A key is taken only when it is one of this inode's stat keys;
+// such a key whose data is not the record's size is a damaged record.
 struct Step {
     uint8_t kb[QNST_STAT_KEY_SIZE];
     uint8_t db[QNST_STAT_DATA_SIZE];
     DBT key = qnst::user_dbt(kb, 0, sizeof kb);
     DBT data = qnst::user_dbt(db, 0, sizeof db);
 
-    bool take(uint32_t ino, StatRecord *r) const {
-        if (key.size != QNST_STAT_KEY_SIZE || qnst::load_le32(kb) != ino ||
-            kb[4] != QNST_STAT_RECORD || data.size != QNST_STAT_DATA_SIZE)
-            return false;
-        r->cver = qnst::load_neg_version(kb + 5);
-        r->unpack(db);
-        return true;
+    bool ours(uint32_t ino) const {
+        return key.size == QNST_STAT_KEY_SIZE && qnst::load_le32(kb) == ino &&
+               kb[4] == QNST_STAT_RECORD;
     }
 };
 
-// Reads a step; 1 when the listing has left the inode's stat records, 0 with the record, or a
-// Berkeley DB code.
+// Reads a step; 1 when the listing has left the inode's stat records, 0 with the record, 22
+// for a stat record of the wrong size, or a Berkeley DB code.
 int step(DBC *c, Step *s, uint32_t flags, uint32_t ino, StatRecord *r) {
     const int rc = c->get(c, &s->key, &s->data, flags);
-    if (rc == DB_NOTFOUND || rc == DB_BUFFER_SMALL) return 1;
-    if (rc) return rc;
-    return s->take(ino, r) ? 0 : 1;
+    if (rc == DB_NOTFOUND) return 1;
+    if (rc && rc != DB_BUFFER_SMALL) return rc;
+    // A key too long for the buffer belongs to another record type (its size is what was
+    // reported); a key that fits has been copied, so a buffer too small was the data's.
+    if (!s->ours(ino)) return 1;
+    // Skipping a damaged record would hide it: an update would count a second current record
+    // and a listing would stop short without saying so.
+    if (rc == DB_BUFFER_SMALL || s->data.size != QNST_STAT_DATA_SIZE) return EINVAL;
+    r->cver = qnst::load_neg_version(s->kb + 5);
+    r->unpack(s->db);
+    return 0;
 }
 
 // The newest record created at or before `ver`, whether or not it is still valid there.
@@ -139,11 +143,8 @@ int end_current_at(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, bool remove,
     if (rc) return QNST_FAIL(dbenv, rc);
     // Versions only move forward. Going back before the newest record would leave it valid
     // nowhere, or let the update overwrite a closed record of `ver` without releasing its ACL.
-    // A clear with nothing current changes nothing, so it may come at any version.
-    if (!r.current()) {
-        if (!remove && (r.cver > ver || r.dver > ver)) return QNST_FAIL(dbenv, EINVAL);
-        return 0;
-    }
+    // A closed record bars the versions before the one that closed it, for clear as for update.
+    if (!r.current()) return r.cver > ver || r.dver > ver ? QNST_FAIL(dbenv, EINVAL) : 0;
     if (r.cver > ver) return QNST_FAIL(dbenv, EINVAL);
     out->exists = true;
     out->oldsize = r.size;
@@ -156,12 +157,12 @@ int end_current_at(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, bool remove,
     return QNST_FAIL(dbenv, release_acl(inode, txn, r.acl));
 }
 
-// Charges the set node. A quota refusal is the caller's answer, not a failure to log.
+// Charges the set node. The usage update refuses a quota without logging it; at this level the
+// refusal is a failure like any other and gets its line.
 int charge(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentd, int64_t filescurrent,
            int64_t filestotal) {
     const int rc =
         qnst_inode_usg(inode->setnode, txn, fscurrentd, 0, 0, 0, filescurrent, filestotal);
-    if (rc <= QNST_QUOTA_LIMIT_FIRST && rc >= QNST_QUOTA_LIMIT_LAST) return rc;
     return QNST_FAIL(inode->dbenv, rc);
 }
 
