@@ -177,11 +177,11 @@ TEST_F(AclStore, DamagedRecordsAreRefusedNotTrusted) {
     } cases[] = {
         // Lengths that would place the ACL pointer outside the buffer.
         {"acllen beyond the record", true, std::string("\x04\0\0\0\xff\0\0\0hashacl", 15),
-         EINVAL, 0, EINVAL},
-        {"shorter than its lengths", true, std::string("\x04\0\0", 3), EINVAL, 0, EINVAL},
+         EIO, 0, EIO},
+        {"shorter than its lengths", true, std::string("\x04\0\0", 3), EIO, 0, EIO},
         {"count already 0", false, std::string(4, '\0'), 0, 0, EINVAL},
         {"count at its largest", false, std::string(4, '\xff'), 0, ENOSPC, 0},
-        {"count of 2 bytes", false, std::string(2, '\1'), 0, EINVAL, EINVAL},
+        {"count of 2 bytes", false, std::string(2, '\1'), 0, EIO, EIO},
     };
     int n = 0;
     for (const Case &c : cases) {

@@ -47,7 +47,7 @@ int read_count(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, uint32_t *co
     DBT key = k.dbt();
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
     int rc = store->refdb->get(store->refdb, txn, &key, &data, DB_RMW);
-    if (rc == DB_BUFFER_SMALL || (rc == 0 && data.size != sizeof buf)) rc = EINVAL;
+    rc = qnst::sized(rc, data, sizeof buf);
     if (rc == 0) *count = qnst::load_le32(buf);
     return rc;
 }
@@ -181,7 +181,7 @@ int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32
         *handle = 0;
         return 0;
     }
-    if (rc == DB_BUFFER_SMALL || (rc == 0 && data.size != sizeof buf)) rc = EINVAL;
+    rc = qnst::sized(rc, data, sizeof buf);
     if (rc) return QNST_FAIL(store->env, rc);
     *handle = qnst::load_le64(buf);
     return 0;
@@ -196,7 +196,7 @@ int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const voi
     // A zero-capacity read only learns the record's size.
     DBT probe = qnst::user_dbt(nullptr, 0, 0);
     int rc = store->objdb->get(store->objdb, txn, &key, &probe, DB_RMW);
-    if (rc == 0) return QNST_FAIL(env, EINVAL);  // an empty record: not even the lengths
+    if (rc == 0) return QNST_FAIL(env, qnst::kDamaged);  // an empty record: not even the lengths
     if (rc != DB_BUFFER_SMALL) return rc;
     const uint32_t size = probe.size;
     auto *record = static_cast<uint8_t *>(std::malloc(size));
@@ -207,7 +207,7 @@ int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const voi
     if (rc == 0 && (data.size < QNST_ACL_OBJ_HEADER ||
                     uint64_t{QNST_ACL_OBJ_HEADER} + qnst::load_le32(record) +
                             qnst::load_le32(record + 4) != data.size))
-        rc = EINVAL;
+        rc = qnst::kDamaged;
     if (rc) {
         std::free(record);
         return QNST_FAIL(env, rc);

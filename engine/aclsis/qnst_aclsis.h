@@ -92,7 +92,8 @@ QNST_API int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *has
 /* Reads the object record of `handle` (with a write lock) into a buffer allocated for the
  * caller, who releases it with qnst_acl_datafree. `hash` and `acl` point into that buffer.
  * Returns 0; DB_NOTFOUND (not logged) when no ACL has the handle; EINVAL (logged, no buffer)
- * when the store is not open or the record's lengths do not match its size; ENOMEM (logged);
+ * when the store is not open; EIO (logged, no buffer) when the record's lengths do not match its
+ * size (a damaged record); ENOMEM (logged);
  * or a Berkeley DB code (logged only when the second, sized read fails). */
 QNST_API int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle,
                            const void **hash, uint32_t *hashlen, const void **acl,
@@ -103,16 +104,17 @@ QNST_API int qnst_acl_datafree(void *buf);
 
 /* Adds one reference to the ACL.
  * Returns 0; DB_NOTFOUND (logged) when no ACL has the handle; ENOSPC (logged, nothing
- * written) when the count is already 0xFFFFFFFF; EINVAL (logged) when the store is not open
- * or the count record is not 4 bytes; or a Berkeley DB code (logged). */
+ * written) when the count is already 0xFFFFFFFF; EINVAL (logged) when the store is not open;
+ * EIO (logged, nothing written) when the count record is not 4 bytes; or a Berkeley DB code
+ * (logged). */
 QNST_API int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle);
 
 /* Removes one reference from the ACL; the last one deletes its count, its object record and its
  * hash-index entry.
  * Returns 0; DB_NOTFOUND (logged) when no ACL has the handle (or a record of it is missing);
- * EINVAL (logged) when the stored count is already 0 (nothing written), the count or object
- * record is damaged, or the store is not open; ENOMEM (logged); or a Berkeley DB code
- * (logged). */
+ * EINVAL (logged, nothing written) when the stored count is already 0 or the store is not open;
+ * EIO (logged, nothing written) when the count or object record is damaged (its size disagrees
+ * with its layout); ENOMEM (logged); or a Berkeley DB code (logged). */
 QNST_API int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle);
 
 QNST_END_DECLS

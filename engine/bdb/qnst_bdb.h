@@ -83,7 +83,11 @@ QNST_API int qnst_env_create(qnst_envrec *env, uint64_t id);
  *
  * Both modes ask Berkeley DB to lock the regions in memory (DB_LOCKDOWN). Where that fails for
  * lack of lockable memory (the open returns ENOMEM), the environment is opened again without it and
- * one error-log entry says so.
+ * one error-log entry says so; a recovery open first removes the region files the failed attempt
+ * left half-built.
+ *
+ * A blocked lock request runs Berkeley DB's deadlock detector at once (DB_LOCK_YOUNGEST: the
+ * youngest locker of a cycle gets DB_LOCK_DEADLOCK), beside the periodic deadlock thread.
  *
  * Returns 0; the first failing setter's Berkeley DB code (unlogged, earlier settings kept);
  * ENOMEM when the error sink cannot be allocated; EINVAL for a handle that is not
@@ -99,8 +103,11 @@ QNST_API int qnst_env_open(qnst_envrec *env, const char *home, const char *logdi
                            uint32_t tx_max, int32_t compress, int32_t recover, int32_t shm_key);
 
 /* Closes the Berkeley DB environment (its result is ignored), closes the error file, frees the
- * error sink and the thread stop state, and unregisters the handle. Stop and join the
- * maintenance threads first. Always returns 0. */
+ * error sink and the thread stop state, and unregisters the handle. An opened environment is
+ * checkpointed first (a failure is logged): the log and every page the stores' closes left
+ * dirty reach the files, so that the database files alone hold every committed record, even
+ * if the region files are lost afterwards. Close the stores and stop and join the maintenance
+ * threads first. Always returns 0. */
 QNST_API int qnst_env_close(qnst_envrec *env);
 
 /* The test of qnst_bdb_checkopen over the environment's `users` list: EBUSY or 0. */

@@ -42,11 +42,13 @@ constexpr uint32_t kTrickleIntervalMs = 64000;
 constexpr uint32_t kDeadlockIntervalMs = 4000;
 constexpr double kRecoveryReportSeconds = 60.0;
 
-// Stop request shared by the maintenance thread bodies of one environment.
+// Stop request shared by the maintenance thread bodies of one environment, and whether its
+// Berkeley DB handle was opened (only an opened one is checkpointed at close).
 struct ThreadStop {
     std::mutex mutex;
     std::condition_variable wake;
     bool requested = false;
+    bool opened = false;
 };
 
 ThreadStop *stop_of(qnst_envrec *env) { return static_cast<ThreadStop *>(env->threads); }
@@ -149,6 +151,10 @@ int apply_mode(DB_ENV *dbenv, const OpenSettings &s, uint32_t *flags) {
         *flags = kOpenNormal;
     }
     if (s.shm_key) *flags |= DB_SYSTEM_MEM;
+    // A blocked lock request looks for a deadlock at once, so a deadlock costs the youngest
+    // locker an immediate retry instead of a wait for the next pass of the deadlock thread.
+    // Without it the environment still works, with that thread as its only detector.
+    if (!getenv("NODETECT")) (void)dbenv->set_lk_detect(dbenv, getenv("MINWRITE") ? DB_LOCK_MINWRITE : DB_LOCK_YOUNGEST);
     return 0;
 }
 
@@ -203,6 +209,8 @@ void hand_back_register_slot(const char *home) {
     (void)std::fclose(fp);
 }
 
+void ignore_error(const DB_ENV *, const char *, const char *) {}
+
 // Recreates the Berkeley DB handle with the same settings and opens it without DB_LOCKDOWN.
 // Used when the regions cannot be locked in memory.
 int reopen_without_lockdown(qnst_envrec *env, const char *home, const OpenSettings &s,
@@ -210,7 +218,22 @@ int reopen_without_lockdown(qnst_envrec *env, const char *home, const OpenSettin
     (void)env->dbenv->close(env->dbenv, 0);  // the failed handle only needs discarding
     env->dbenv = nullptr;
     hand_back_register_slot(home);
-    int rc = db_env_create(&env->dbenv, 0);
+    int rc;
+    if (flags & DB_RECOVER) {
+        // The failed attempt may have left a region file it never finished (when it had to
+        // build the regions anew, as after a reboot), which a second attempt cannot join.
+        // Recovery rebuilds the regions anyway, and no other process may use the environment
+        // while it runs, so the remains are removed first.
+        DB_ENV *remover = nullptr;
+        if ((rc = db_env_create(&remover, 0))) {
+            discard_sink(sink);
+            return rc;
+        }
+        remover->set_errcall(remover, ignore_error);  // it finds half-built remains by design
+        if (s.shm_key) (void)remover->set_shm_key(remover, s.shm_key);  // as the open had it
+        (void)remover->remove(remover, home, DB_FORCE);  // frees the handle; nothing to remove is fine
+    }
+    rc = db_env_create(&env->dbenv, 0);
     if (rc) {
         env->dbenv = nullptr;
         discard_sink(sink);
@@ -317,6 +340,7 @@ int qnst_env_open(qnst_envrec *env, const char *home, const char *logdir, const 
     rc = dbenv->open(dbenv, home, flags, 0);
     if (rc == ENOMEM && (flags & DB_LOCKDOWN))
         rc = reopen_without_lockdown(env, home, s, sink, flags);
+    if (rc == 0) stop_of(env)->opened = true;
     return rc;
 }
 
@@ -324,6 +348,12 @@ int qnst_env_close(qnst_envrec *env) {
     if (env->dbenv) {
         DB_ENV *dbenv = env->dbenv;
         auto *sink = static_cast<qnst_errsink *>(dbenv->app_private);
+        // Stores close their tables without writing them back; a checkpoint writes every dirty
+        // page to its database file, so that after a clean close the files alone hold every
+        // committed record, even when the regions (and the pages they cached) do not survive.
+        if (stop_of(env) && stop_of(env)->opened) {
+            if (int rc = dbenv->txn_checkpoint(dbenv, 0, 0, 0)) QNST_FAIL(dbenv, rc);
+        }
         (void)dbenv->close(dbenv, 0);  // the handle is gone whatever the result
         env->dbenv = nullptr;
         discard_sink(sink);

@@ -8,6 +8,7 @@
 
 #include <db.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +83,17 @@ inline DBT user_dbt(void *data, uint32_t size, uint32_t ulen) {
 // A record buffer that is exactly full: a key or a record to write, or a fixed-size record to
 // read back.
 inline DBT user_dbt(void *data, uint32_t size) { return user_dbt(data, size, size); }
+
+// Result of reading a record whose stored size disagrees with its layout.
+constexpr int kDamaged = EIO;
+
+// The result `rc` of a get that read `dbt` into a buffer sized for the record's layout: a stored
+// record too long for the buffer (DB_BUFFER_SMALL) or of another size than `size` is damaged.
+// Either way nothing past what was stored has been read, and the caller must not use the bytes.
+inline int sized(int rc, const DBT &dbt, uint32_t size) {
+    if (rc == DB_BUFFER_SMALL || (rc == 0 && dbt.size != size)) return kDamaged;
+    return rc;
+}
 
 // Owns a Berkeley DB cursor and closes it when it goes out of scope. Code that must see the
 // close result calls close() itself.

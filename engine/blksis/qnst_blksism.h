@@ -22,8 +22,8 @@
  * DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS or QNST_RETRY, and returned. Bad
  * arguments are refused with EINVAL before anything is read or written: a store that is not
  * created, a handle whose partition index is `nparts` or more, a partition index `storeid`
- * outside 0..nparts-1, a missing or empty hash, or a hash longer than 20 bytes where one would be
- * written; these refusals are logged. Calls that read a partition's records also return EIO
+ * outside 0..nparts-1, a missing or empty hash, or a hash length above 20 bytes (the longest a
+ * record holds, whatever the call does with it); these refusals are logged. Calls that read a partition's records also return EIO
  * (logged) for a damaged record (a size that disagrees with its layout) and, where they follow
  * symbolic links, EINVAL (logged) after too many hops, which only a damaged table can produce.
  *
@@ -188,7 +188,9 @@ QNST_API int qnst_sism_next_iddf(qnst_blksism *mgr, int32_t storeid, DBC *cursor
                                  uint64_t *offset, uint32_t *length, uint32_t *hashlen,
                                  void *hash);
 /* Hash-index entries from the first `startlen` bytes of `hash` on; *hashlen is the capacity of
- * `hash` on entry and the found hash's length on return. */
+ * `hash` on entry (only its first 20 bytes are used, however large it is; a hash longer than
+ * the capacity gives DB_BUFFER_SMALL) and the found hash's length on return; a `startlen` above
+ * the capacity or above 20 is refused with EINVAL. */
 QNST_API int qnst_sism_walk_hashid(qnst_blksism *mgr, int32_t storeid, DB_TXN *txn, DBC **cursor,
                                    uint64_t *handle, uint32_t startlen, uint32_t *hashlen,
                                    void *hash);

@@ -70,7 +70,8 @@ inline int by_index(qnst_blksism *mgr, int64_t p, qnst_sis **part) {
 }
 inline int by_hash(qnst_blksism *mgr, const void *hash, uint32_t hashlen, int32_t *p,
                    qnst_sis **part) {
-    if (!created(mgr) || !hash || hashlen == 0) return EINVAL;
+    // No record holds a longer hash; refusing one here keeps any length from reaching a read.
+    if (!created(mgr) || !hash || hashlen == 0 || hashlen > QNST_SIS_MAX_HASH) return EINVAL;
     *p = (static_cast<const uint8_t *>(hash)[0] & 0x7F) % mgr->nparts;
     *part = &mgr->parts[*p];
     return 0;

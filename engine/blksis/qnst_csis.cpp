@@ -67,7 +67,18 @@ int open_cache_table(qnst_sis *part, const char *name, const char *cpath, int64_
         rc = db->set_pagesize(db, pagesize);
         if (rc) return QNST_FAIL(part->env, rc);
     }
-    qnst::blksis::store(part->capacity, qnst_csis_capacity(budget, pagesize));
+    const uint32_t capacity = qnst_csis_capacity(budget, pagesize);
+    qnst::blksis::store(part->capacity, capacity);
+    // A new table gets its buckets for the whole capacity at once. A lookup write-locks the
+    // bucket page its hash falls in; grown from a single bucket, a new table would send every
+    // lookup of the partition to one page, so that concurrent transactions queued behind one
+    // another (and deadlocked across partitions) however few hashes they shared. An existing
+    // table keeps its buckets: the settings only size a table being created, and a table that
+    // cannot be sized works all the same.
+    if (capacity) {
+        (void)db->set_h_ffactor(db, (pagesize - 32u) / 40u);
+        (void)db->set_h_nelem(db, capacity);
+    }
     rc = db->open(db, nullptr, file.p, nullptr, DB_HASH, kOpenFlags, 0);
     if (rc) QNST_MSG(part->env, "%s %s", file.p, cpath);
     return rc;
@@ -116,11 +127,13 @@ int first_record(qnst_sis *part, DB *db, DB_TXN *txn, qnst::Cursor &cursor, uint
     DBT d = qnst::user_dbt(rec, 0, reclen);
     if (*tail == 0) {
         rc = cursor->get(cursor.get(), &k, &d, DB_LAST);
+        if (rc == DB_BUFFER_SMALL) rc = qnst::kDamaged;  // records longer than their layout
         if (rc == DB_NOTFOUND) return 0;
         if (rc) return QNST_FAIL(part->env, rc);
         *tail = *recno;
     }
     rc = cursor->get(cursor.get(), &k, &d, DB_FIRST);
+    if (rc == DB_BUFFER_SMALL) rc = qnst::kDamaged;
     if (rc == DB_NOTFOUND) {
         if (log_empty) QNST_FAIL(part->env, rc);
         *tail = 0;
@@ -286,14 +299,14 @@ int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
 int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                      uint64_t *handle) {
     *handle = 0;
+    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     DB *db = cache_table(part);
     if (!db) return 0;
     uint8_t data[8];
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT d = qnst::user_dbt(data, 0, sizeof data);
-    const int rc = db->get(db, txn, &k, &d, DB_RMW);
+    const int rc = qnst::sized(db->get(db, txn, &k, &d, DB_RMW), d, sizeof data);
     if (rc == 0) {
-        if (d.size != sizeof data) return QNST_FAIL(part->env, qnst::sis::kDamaged);
         *handle = qnst::load_le64(data);
         bump(part->hits);
         return 0;
@@ -332,9 +345,9 @@ int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
     (void)count;
     // A running compaction takes hashes of unreferenced blocks out of the cache; adding any now
     // could bring one back.
+    if (bad_hash(hash, hashlen)) return QNST_FAIL(part->env, EINVAL);
     DB *db = cache_table(part);
     if (!db || load(part->compacting)) return 0;
-    if (bad_hash(hash, hashlen)) return QNST_FAIL(part->env, EINVAL);
     uint8_t data[8];
     qnst::store_le64(data, handle);
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
@@ -347,6 +360,7 @@ int qnst_csis_cache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hash
 }
 
 int qnst_csis_uncache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen) {
+    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     DB *db = cache_table(part);
     if (!db) return 0;
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);

@@ -57,7 +57,8 @@ QNST_API int qnst_csis_holdhist(qnst_sis *part, DB_TXN *txn, int32_t count, uint
 QNST_API int qnst_csis_relehist(qnst_sis *part, DB_TXN *txn, int32_t count, uint32_t counted);
 
 /* Removes `hash` from the cache table. Without a cache table, or for a hash it does not hold: 0.
- * Returns 0 or the Berkeley DB code (logged). */
+ * Returns 0, EINVAL (logged) for a `hashlen` above QNST_SIS_MAX_HASH, or the Berkeley DB code
+ * (logged). */
 QNST_API int qnst_csis_uncache(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen);
 
 /* ---- Cache table and queues ---------------------------------------------------------------- */
@@ -110,8 +111,8 @@ QNST_API int qnst_csis_store(qnst_sis *part, DB_TXN *txn, const void *hash, uint
 
 /* Looks `hash` up in the cache table (DB_RMW): *handle = the local handle and one hit counted, or
  * *handle = 0 and one miss counted. Without a cache table: *handle = 0, nothing counted. Returns 0,
- * EIO (logged) for an entry that is not 8 bytes long, or the Berkeley DB code (logged unless
- * exempt). */
+ * EINVAL (logged) for a `hashlen` above QNST_SIS_MAX_HASH, EIO (logged) for an entry that is not
+ * 8 bytes long, or the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_csis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                               uint64_t *handle);
 

@@ -85,7 +85,7 @@ int qnst_csis_histget(qnst_sis *part, int32_t bucket, uint32_t *count) {
     uint8_t buf[kRecordLength];
     DBT k = qnst::user_dbt(&recno, sizeof recno);
     DBT d = qnst::user_dbt(buf, 0, sizeof buf);
-    const int rc = part->histdb->get(part->histdb, nullptr, &k, &d, 0);
+    const int rc = qnst::sized(part->histdb->get(part->histdb, nullptr, &k, &d, 0), d, sizeof buf);
     if (rc) return QNST_FAIL(part->env, rc);
     *count = qnst::load_le32(buf);
     return 0;
@@ -99,7 +99,7 @@ int qnst_csis_histupdate(qnst_sis *part, DB_TXN *txn, int32_t bucket, int32_t de
     uint8_t buf[kRecordLength];
     DBT k = qnst::user_dbt(&recno, sizeof recno);
     DBT d = qnst::user_dbt(buf, 0, sizeof buf);
-    int rc = part->histdb->get(part->histdb, txn, &k, &d, DB_RMW);
+    int rc = qnst::sized(part->histdb->get(part->histdb, txn, &k, &d, DB_RMW), d, sizeof buf);
     if (rc) return QNST_FAIL(env, rc);
     qnst::store_le32(buf, qnst::load_le32(buf) + static_cast<uint32_t>(delta));
     d = qnst::user_dbt(buf, sizeof buf);

@@ -139,8 +139,8 @@ QNST_API int qnst_sis_seq_extend(qnst_sis *part);
 
 /* ---- Lookup, read, store, hold and release ------------------------------------------------ */
 /* The handle stored for `hash` (read with DB_RMW), or *handle = 0 and result 0 for an unknown
- * hash. Returns 0, EIO (logged) for a damaged index entry (not 8 bytes), or the Berkeley DB
- * code (logged). */
+ * hash. Returns 0, EINVAL (logged) for a `hashlen` above QNST_SIS_MAX_HASH, EIO (logged) for a
+ * damaged index entry (not 8 bytes), or the Berkeley DB code (logged). */
 QNST_API int qnst_sis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                              uint64_t *handle);
 

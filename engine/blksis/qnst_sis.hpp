@@ -81,7 +81,8 @@ int qnst_sis_purge_idref(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t 
  * bytes. */
 int qnst_sis_store_hashid(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
                           uint32_t hashlen);
-/* Deletes the hash's entry from the hash index. */
+/* Deletes the hash's entry from the hash index; EINVAL (logged) for a `hashlen` above
+ * QNST_SIS_MAX_HASH. */
 int qnst_sis_purge_hashid(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen);
 /* Deletes the handle's location record. */
 int qnst_sis_purge_iddf(qnst_sis *part, DB_TXN *txn, uint64_t handle);
@@ -106,8 +107,9 @@ int qnst_sis_next_iddf(qnst_sis *part, DBC *cursor, uint64_t *handle, uint32_t *
                        uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
                        void *hash);
 /* Hash-index entries from the first `startlen` bytes of `hash` on. *hashlen is the capacity of
- * `hash` on entry and the found key's length on return (DB_BUFFER_SMALL, logged, when it does not
- * fit). EINVAL (logged) when `startlen` exceeds the capacity. */
+ * `hash` on entry (only its first QNST_SIS_MAX_HASH bytes are used) and the found key's length on
+ * return (DB_BUFFER_SMALL, logged, when it does not fit; EIO, logged, for a key longer than any
+ * hash). EINVAL (logged) when `startlen` exceeds the capacity or QNST_SIS_MAX_HASH. */
 int qnst_sis_walk_hashid(qnst_sis *part, DB_TXN *txn, DBC **cursor, uint64_t *handle,
                          uint32_t startlen, uint32_t *hashlen, void *hash);
 int qnst_sis_next_hashid(qnst_sis *part, DBC *cursor, uint64_t *handle, uint32_t *hashlen,
@@ -213,8 +215,7 @@ struct Location {
     }
 };
 
-// Result of reading a location record that is damaged.
-constexpr int kDamaged = 5;  // EIO
+using qnst::kDamaged;
 
 // Statistics counters are bumped from many threads without a lock.
 inline void bump(uint32_t &counter) {
@@ -237,9 +238,7 @@ inline int get_word(DB *db, DB_TXN *txn, uint64_t handle, uint32_t flags, uint32
     uint8_t buf[4];
     DBT k = key.dbt();
     DBT d = user_dbt(buf, 0, sizeof buf);
-    const int rc = db->get(db, txn, &k, &d, flags);
-    if (rc) return rc;
-    if (d.size != sizeof buf) return kDamaged;
+    if (const int rc = sized(db->get(db, txn, &k, &d, flags), d, sizeof buf)) return rc;
     *word = load_le32(buf);
     return 0;
 }
@@ -262,6 +261,7 @@ inline int get_location(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t f
     DBT k = key.dbt();
     DBT d = user_dbt(rec, 0, sizeof rec);
     const int rc = part->dfdb->get(part->dfdb, txn, &k, &d, flags);
+    if (rc == DB_BUFFER_SMALL) return kDamaged;  // longer than any location record
     if (rc) return rc;
     return loc->unpack(rec, d.size) ? 0 : kDamaged;
 }

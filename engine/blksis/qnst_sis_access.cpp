@@ -1,4 +1,6 @@
 // Access to single records of a partition's tables, and the walks over them.
+#include <algorithm>
+
 #include "qnst_sis.h"
 #include "qnst_sis.hpp"
 
@@ -37,8 +39,8 @@ int step_idref(qnst_sis *part, DBC *dbc, uint32_t flags, uint64_t *handle, uint3
     qnst::store_le64(keybuf, *handle);
     DBT k = qnst::user_dbt(keybuf, sizeof keybuf);
     DBT d = qnst::user_dbt(buf, 0, sizeof buf);
-    int rc = dbc->get(dbc, &k, &d, flags);
-    if (rc == 0 && (k.size != sizeof keybuf || d.size != sizeof buf)) rc = qnst::sis::kDamaged;
+    const int rc = qnst::sized(qnst::sized(dbc->get(dbc, &k, &d, flags), k, sizeof keybuf), d,
+                               sizeof buf);
     if (rc) return end_or_fail(part, rc, handle);
     *handle = qnst::load_le64(keybuf);
     *word = qnst::load_le32(buf);
@@ -54,10 +56,9 @@ int step_iddf(qnst_sis *part, DBC *dbc, uint32_t flags, uint64_t *handle, uint32
     qnst::store_le64(keybuf, *handle);
     DBT k = qnst::user_dbt(keybuf, sizeof keybuf);
     DBT d = qnst::user_dbt(rec, 0, sizeof rec);
-    int rc = dbc->get(dbc, &k, &d, flags);
+    int rc = qnst::sized(dbc->get(dbc, &k, &d, flags), k, sizeof keybuf);
     qnst::sis::Location loc;
-    if (rc == 0 && (k.size != sizeof keybuf || !loc.unpack(rec, d.size)))
-        rc = qnst::sis::kDamaged;
+    if (rc == 0 && !loc.unpack(rec, d.size)) rc = qnst::sis::kDamaged;
     if (rc) return end_or_fail(part, rc, handle);
     *handle = qnst::load_le64(keybuf);
     loc.deliver(dfid, dfver, offset, length, hashlen, hash);
@@ -67,10 +68,16 @@ int step_iddf(qnst_sis *part, DBC *dbc, uint32_t flags, uint64_t *handle, uint32
 int step_hashid(qnst_sis *part, DBC *dbc, uint32_t flags, uint64_t *handle, uint32_t startlen,
                 uint32_t *hashlen, void *hash) {
     uint8_t buf[8];
-    DBT k = qnst::user_dbt(hash, startlen, *hashlen);
+    // The caller's buffer is used up to the longest hash a record holds, however large it is.
+    const uint32_t room = std::min(*hashlen, QNST_SIS_MAX_HASH);
+    DBT k = qnst::user_dbt(hash, startlen, room);
     DBT d = qnst::user_dbt(buf, 0, sizeof buf);
     int rc = dbc->get(dbc, &k, &d, flags);
-    if (rc == 0 && d.size != sizeof buf) rc = qnst::sis::kDamaged;
+    // Too small a buffer is the caller's to enlarge, unless the key is longer than any hash or
+    // it was the handle that did not fit: then the record is damaged.
+    if (rc == DB_BUFFER_SMALL && (k.size > QNST_SIS_MAX_HASH || k.size <= room))
+        rc = qnst::kDamaged;
+    if (rc == 0 && d.size != sizeof buf) rc = qnst::kDamaged;
     if (rc) return end_or_fail(part, rc, handle);
     *handle = qnst::load_le64(buf);
     *hashlen = k.size;
@@ -123,6 +130,7 @@ int qnst_sis_store_hashid(qnst_sis *part, DB_TXN *txn, uint64_t handle, const vo
 }
 
 int qnst_sis_purge_hashid(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen) {
+    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     return del_key(part, part->hashdb, txn, &k);
 }
@@ -171,7 +179,7 @@ int qnst_sis_next_iddf(qnst_sis *part, DBC *cursor, uint64_t *handle, uint32_t *
 int qnst_sis_walk_hashid(qnst_sis *part, DB_TXN *txn, DBC **cursor, uint64_t *handle,
                          uint32_t startlen, uint32_t *hashlen, void *hash) {
     *cursor = nullptr;
-    if (startlen > *hashlen) return QNST_FAIL(part->env, EINVAL);
+    if (startlen > *hashlen || startlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     qnst::Cursor c;
     int rc = c.open(part->hashdb, txn, 0);
     if (rc) return QNST_FAIL(part->env, rc);

@@ -91,7 +91,7 @@ int qnst_sis_fsckq_get(qnst_sis *part, DB_TXN *txn, uint64_t *handle, uint64_t *
     uint8_t rec[kQueueRecord];
     DBT k = qnst::user_dbt(&recno, 0, sizeof recno);
     DBT d = qnst::user_dbt(rec, 0, sizeof rec);
-    rc = c->get(c.get(), &k, &d, DB_FIRST);
+    rc = qnst::sized(c->get(c.get(), &k, &d, DB_FIRST), d, sizeof rec);
     if (rc == DB_NOTFOUND) {
         *handle = 0;
         *fset = 0;

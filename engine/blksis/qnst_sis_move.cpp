@@ -38,9 +38,8 @@ int qnst_sis_xlat(qnst_sis *part, DB_TXN *txn, uint64_t key, uint64_t *handle) {
     uint8_t buf[8];
     DBT kd = k.dbt();
     DBT d = qnst::user_dbt(buf, 0, sizeof buf);
-    const int rc = part->xlatdb->get(part->xlatdb, txn, &kd, &d, 0);
+    const int rc = qnst::sized(part->xlatdb->get(part->xlatdb, txn, &kd, &d, 0), d, sizeof buf);
     if (rc) return QNST_FAIL(part->env, rc);
-    if (d.size != sizeof buf) return QNST_FAIL(part->env, qnst::sis::kDamaged);
     *handle = qnst::load_le64(buf);
     return 0;
 }

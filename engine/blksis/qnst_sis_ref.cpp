@@ -148,16 +148,16 @@ int qnst_sis_write_iddf(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t d
 
 int qnst_sis_lookup(qnst_sis *part, DB_TXN *txn, const void *hash, uint32_t hashlen,
                     uint64_t *handle) {
+    if (hashlen > QNST_SIS_MAX_HASH) return QNST_FAIL(part->env, EINVAL);
     uint8_t buf[8];
     DBT k = qnst::user_dbt(const_cast<void *>(hash), hashlen);
     DBT d = qnst::user_dbt(buf, 0, sizeof buf);
-    const int rc = part->hashdb->get(part->hashdb, txn, &k, &d, DB_RMW);
+    const int rc = qnst::sized(part->hashdb->get(part->hashdb, txn, &k, &d, DB_RMW), d, sizeof buf);
     if (rc == DB_NOTFOUND) {
         *handle = 0;
         return 0;
     }
     if (rc) return QNST_FAIL(part->env, rc);
-    if (d.size != sizeof buf) return QNST_FAIL(part->env, qnst::sis::kDamaged);
     *handle = qnst::load_le64(buf);
     return 0;
 }

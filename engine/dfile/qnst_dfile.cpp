@@ -27,7 +27,7 @@ int read_record(qnst_dfile *h, DB_TXN *txn, uint32_t dindex, uint32_t flags, Dfi
     uint8_t buf[kRecordLength];
     DBT key = qnst::user_dbt(&recno, sizeof recno);
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
-    const int rc = h->db->get(h->db, txn, &key, &data, flags);
+    const int rc = qnst::sized(h->db->get(h->db, txn, &key, &data, flags), data, sizeof buf);
     if (rc == 0) *out = DfileRecord::unpack(buf);
     return rc;
 }

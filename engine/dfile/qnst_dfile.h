@@ -43,8 +43,8 @@ QNST_API int qnst_dfile_remove(DB_ENV *dbenv, const char *file);
 
 /* Reads the record of data file `dindex` with the Berkeley DB get `flags` (0, DB_RMW, ...).
  * Returns 0, DB_NOTFOUND for a record beyond the end of the table, DB_KEYEMPTY for one inside
- * it that was never written (a pre-creation that failed and was rolled back), or the Berkeley DB
- * code. */
+ * it that was never written (a pre-creation that failed and was rolled back), EIO for a record
+ * whose size is not the layout's 32 bytes (a damaged table), or the Berkeley DB code. */
 QNST_API int qnst_dfile_get(qnst_dfile *h, DB_TXN *txn, uint32_t dindex, uint32_t *ver,
                             uint32_t *over, uint64_t *coff, uint64_t *ooff, uint64_t *used,
                             uint32_t flags);

@@ -62,7 +62,7 @@ int read_usage(qnst_inoderec *inode, DB_TXN *txn, Usage *u) {
     uint8_t buf[kUsageSize];
     DBT key = k.dbt();
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
-    const int rc = db->get(db, txn, &key, &data, DB_RMW);
+    const int rc = qnst::sized(db->get(db, txn, &key, &data, DB_RMW), data, sizeof buf);
     if (rc) return rc;
     u->unpack(buf);
     u->take_limits(inode);
@@ -95,7 +95,7 @@ int get_marker(DB *inodes, DB_TXN *txn, uint32_t ino, char letter) {
     uint8_t vb[4];
     DBT key = k.dbt();
     DBT data = qnst::user_dbt(vb, 0, sizeof vb);
-    return inodes->get(inodes, txn, &key, &data, DB_RMW);
+    return qnst::sized(inodes->get(inodes, txn, &key, &data, DB_RMW), data, sizeof vb);
 }
 
 // Writes (create) or checks the inode's markers in the table's shared "inodes" database, in a

@@ -30,6 +30,10 @@
  * concurrent updaters of one inode serialise; DB_LOCK_DEADLOCK and DB_LOCK_NOTGRANTED are
  * returned for the caller to abort and retry.
  *
+ * Damaged records: a per-inode record whose stored size disagrees with its layout ('a' and 'b'
+ * 4 bytes, usage 80 bytes) is answered with EIO (logged) by every call that reads it; nothing
+ * past what was stored is read, and nothing is written.
+ *
  * Error log: "logged" below means one code entry for the failing call, unless the code is one
  * of the quota codes, DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS or QNST_RETRY.
  */
@@ -85,7 +89,8 @@ QNST_API int qnst_misc_inode_init(qnst_inoderec *inode, uint32_t value);
  * the own database (and in misc mode makes it the record and folder database).
  * Does nothing when the own database is already open.
  * Returns 0; DB_NOTFOUND (not logged) when the inode was never initialised; EINVAL (
- * logged) when the handle names no table; or a Berkeley DB code (logged). */
+ * logged) when the handle names no table; EIO (logged) for a damaged 'a' or 'b' record; or a
+ * Berkeley DB code (logged). */
 QNST_API int qnst_inode_chk(qnst_inoderec *inode);
 
 /* Closes the own database (without syncing) if it is open. In misc mode the record and folder
@@ -108,8 +113,9 @@ QNST_API int qnst_inode_usage_set(qnst_inoderec *inode, DB_TXN *txn, int64_t fsc
 
 /* Reads the usage record (with a write lock) into the ten outputs; the four limits returned are
  * the handle's, not the stored ones.
- * Returns 0; DB_NOTFOUND (logged) when the inode has no usage record; EINVAL (logged) when
- * the handle has no record database; or a Berkeley DB code (logged). */
+ * Returns 0; DB_NOTFOUND (logged) when the inode has no usage record; EIO (logged) when it is
+ * damaged; EINVAL (logged) when the handle has no record database; or a Berkeley DB code
+ * (logged). */
 QNST_API int qnst_inode_usage_get(qnst_inoderec *inode, DB_TXN *txn, int64_t *fscurrentq,
                                   int64_t *fscurrentu, int64_t *fstotalq, int64_t *fstotalu,
                                   int64_t *stcurrentq, int64_t *stcurrentu, int64_t *sttotalq,
@@ -124,8 +130,8 @@ QNST_API int qnst_inode_usage_get(qnst_inoderec *inode, DB_TXN *txn, int64_t *fs
  * Returns 0; a quota code, QNST_QUOTA_FSCURRENT .. QNST_QUOTA_STTOTAL (not logged), from the
  * first inode of the chain that refuses, the four counters being checked in that order; in
  * that case nothing has been written; DB_NOTFOUND (logged) when an inode of the chain has no
- * usage record; EINVAL (logged) when an inode of the chain has no record database or the
- * chain is longer than 64 (a set node that leads back to itself); or a Berkeley DB code
+ * usage record; EIO (logged) when its usage record is damaged; EINVAL (logged) when an inode of
+ * the chain has no record database or the chain is longer than 64 (a set node that leads back to itself); or a Berkeley DB code
  * (logged). A failure in the set-node chain is logged once per level. After a failure the
  * caller aborts its transaction, which undoes what the chain has written. */
 QNST_API int qnst_inode_usg(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentd,

@@ -31,7 +31,7 @@ int read_free(qnst_itab *itab, DB_TXN *txn, uint32_t ino, uint32_t flags) {
     InoKey k(ino);
     DBT key = k.dbt();
     DBT data = empty_dbt();
-    return itab->ifree->get(itab->ifree, txn, &key, &data, flags);
+    return qnst::sized(itab->ifree->get(itab->ifree, txn, &key, &data, flags), data, 0);
 }
 
 int delete_free(qnst_itab *itab, DB_TXN *txn, uint32_t ino) {
@@ -52,7 +52,7 @@ int read_seq(qnst_itab *itab, DB_TXN *txn, uint32_t flags, uint32_t *n) {
     store_le32(kb, kSeqKey);
     DBT key = user_dbt(kb, sizeof kb);
     DBT data = user_dbt(vb, 0, sizeof vb);
-    const int rc = itab->seq->get(itab->seq, txn, &key, &data, flags);
+    const int rc = qnst::sized(itab->seq->get(itab->seq, txn, &key, &data, flags), data, sizeof vb);
     if (rc == 0) *n = load_le32(vb);
     return rc;
 }
@@ -71,7 +71,8 @@ int read_lifetime(qnst_itab *itab, DB_TXN *txn, uint32_t ino, uint32_t flags, Li
     uint8_t vb[8];
     DBT key = k.dbt();
     DBT data = user_dbt(vb, 0, sizeof vb);
-    const int rc = itab->itab->get(itab->itab, txn, &key, &data, flags);
+    const int rc =
+        qnst::sized(itab->itab->get(itab->itab, txn, &key, &data, flags), data, sizeof vb);
     if (rc == 0) *out = Lifetime::unpack(vb);
     return rc;
 }
@@ -171,7 +172,8 @@ int qnst_inode_alloc(qnst_itab *itab, DB_TXN *txn, uint32_t cver, uint32_t *ino)
     uint8_t kb[4];
     DBT key = qnst::user_dbt(kb, 0, sizeof kb);
     DBT data = empty_dbt();
-    rc = c->get(c.get(), &key, &data, DB_FIRST | DB_RMW);
+    rc = qnst::sized(qnst::sized(c->get(c.get(), &key, &data, DB_FIRST | DB_RMW), key, sizeof kb),
+                     data, 0);
     if (rc == DB_NOTFOUND) return QNST_ENOINODE;
     if (rc) return QNST_FAIL(dbenv, rc);
     if ((rc = c->del(c.get(), 0))) return QNST_FAIL(dbenv, rc);

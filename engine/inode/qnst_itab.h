@@ -36,6 +36,11 @@
  * Error log: "logged" below means one code entry for the failing call, unless the code is
  * DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED, QNST_HASH_EXISTS or QNST_RETRY. QNST_ENOINODE is never
  * logged: it is how a caller learns that a table needs extending.
+ *
+ * Damaged records: every call that reads a record of a table ("itab" lifetimes of 8 bytes,
+ * "seq" values of 4 bytes, "ifree" entries with a 4-byte key and no data) also returns EIO when
+ * the stored record's size disagrees with that layout; it reads nothing past what was stored and
+ * writes nothing. The set's calls log it.
  */
 #ifndef QNST_ITAB_H
 #define QNST_ITAB_H

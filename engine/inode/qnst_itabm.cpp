@@ -67,7 +67,8 @@ int next_in_table(qnst_itab *itab, DB_TXN *txn, uint32_t *low, uint32_t *cver, u
     qnst::store_be32(kb, *low + 1);
     DBT key = qnst::user_dbt(kb, sizeof kb);
     DBT data = qnst::user_dbt(vb, 0, sizeof vb);
-    rc = c->get(c.get(), &key, &data, DB_SET_RANGE);
+    rc = qnst::sized(qnst::sized(c->get(c.get(), &key, &data, DB_SET_RANGE), key, sizeof kb), data,
+                     sizeof vb);
     if (rc == DB_NOTFOUND) {
         *low = 0;
         return c.close();

@@ -34,8 +34,7 @@ struct Buffers {
 
     explicit Buffers(uint64_t sino) { qnst::store_be64(kb, sino); }
     int checked(int rc) const {
-        if (rc == DB_BUFFER_SMALL) return EINVAL;
-        return rc == 0 && data.size != QNST_SINFO_DATA_SIZE ? EINVAL : rc;
+        return qnst::sized(rc, data, QNST_SINFO_DATA_SIZE);
     }
 };
 
@@ -49,7 +48,7 @@ int list_step(qnst_sinfo *h, DBC *c, uint32_t flags, uint64_t *sino, uint64_t *i
         *ino = 0;
         return 0;
     }
-    if (rc == 0 && b.key.size != QNST_SINFO_KEY_SIZE) rc = EINVAL;
+    if (rc == 0 && b.key.size != QNST_SINFO_KEY_SIZE) rc = qnst::kDamaged;
     if (rc) return QNST_FAIL(h->dbenv, rc);
     SinfoRecord r;
     r.unpack(b.db);

@@ -129,12 +129,12 @@ TEST_F(Sinfo, RefusedAndDamagedRecords) {
         DBT key = qnst::user_dbt(k, 8), data = qnst::user_dbt(d, bytes);
         ASSERT_EQ(0, h_.db->put(h_.db, nullptr, &key, &data, 0));
         Rec r;
-        EXPECT_EQ(EINVAL, qnst_sinfo_get(&h_, nullptr, 2, &r.ino, &r.method, &r.sgen, &r.stime))
+        EXPECT_EQ(EIO, qnst_sinfo_get(&h_, nullptr, 2, &r.ino, &r.method, &r.sgen, &r.stime))
             << bytes;
         int failed = 0;
         list(0, &failed);
-        EXPECT_EQ(EINVAL, failed) << bytes;
-        expect_code_lines(env_.error_lines(), {{kSource, EINVAL}, {kSource, EINVAL}});
+        EXPECT_EQ(EIO, failed) << bytes;
+        expect_code_lines(env_.error_lines(), {{kSource, EIO}, {kSource, EIO}});
     }
 }
 

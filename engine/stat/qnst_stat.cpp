@@ -270,8 +270,7 @@ int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver) {
     DBT key = k.dbt();
     uint8_t buf[QNST_STAT_DATA_SIZE];
     DBT data = qnst::user_dbt(buf, 0, sizeof buf);
-    int rc = db->get(db, txn, &key, &data, DB_RMW);
-    if (rc == DB_BUFFER_SMALL || (rc == 0 && data.size != sizeof buf)) rc = EINVAL;
+    int rc = qnst::sized(db->get(db, txn, &key, &data, DB_RMW), data, sizeof buf);
     if (rc) return QNST_FAIL(dbenv, rc);
     StatRecord r;
     r.unpack(buf);

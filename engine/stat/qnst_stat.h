@@ -80,8 +80,8 @@ QNST_API int qnst_stat_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver);
 /* Removes the record created in `cver` and releases its ACL. Charges the set node: filestotal by
  * -1 and, when the record was current, filescurrent by -1 and fscurrentu by minus its size.
  * Returns 0; DB_NOTFOUND (logged) when there is no such record; EINVAL (logged) when the
- * handle has no set node, no record database, or no ACL store for an ACL to release, or the
- * record is not 36 bytes; or a Berkeley DB code (logged). */
+ * handle has no set node, no record database, or no ACL store for an ACL to release; EIO
+ * (logged, nothing written) when the record is not 36 bytes; or a Berkeley DB code (logged). */
 QNST_API int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver);
 
 /* Lists the records created after `lastver`, oldest first, whatever their dver. The listing starts
