@@ -227,6 +227,111 @@ cdef extern from "qnst_blksism.h" nogil:
     int qnst_blksism_close_fsck(qnst_blksism *mgr, const char *dbfolder, uint32_t remove)
 
 
+cdef extern from "qnst_sinfo.h" nogil:
+    ctypedef struct qnst_sinfo:
+        DB_ENV *dbenv
+        DB *db
+
+    int qnst_sinfo_create(qnst_sinfo *h, DB_ENV *dbenv)
+    int qnst_sinfo_open(qnst_sinfo *h, const char *file, int32_t init)
+    int qnst_sinfo_close(qnst_sinfo *h)
+    int qnst_sinfo_remove(DB_ENV *dbenv, const char *file)
+    int qnst_sinfo_set(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t ino, uint32_t method,
+                       uint32_t sgen, uint64_t stime)
+    int qnst_sinfo_get(qnst_sinfo *h, DB_TXN *txn, uint64_t sino, uint64_t *ino,
+                       uint32_t *method, uint32_t *sgen, uint64_t *stime)
+    int qnst_sinfo_purge(qnst_sinfo *h, DB_TXN *txn, uint64_t sino)
+    int qnst_sinfo_list(qnst_sinfo *h, DB_TXN *txn, DBC **cursor, uint64_t *sino, uint64_t *ino,
+                        uint32_t *method, uint32_t *sgen, uint64_t *stime)
+    int qnst_sinfo_next(qnst_sinfo *h, DBC *cursor, uint64_t *sino, uint64_t *ino,
+                        uint32_t *method, uint32_t *sgen, uint64_t *stime)
+    int qnst_sinfo_end(qnst_sinfo *h, DBC *cursor)
+
+
+cdef extern from "qnst_aclsis.h" nogil:
+    ctypedef struct qnst_aclsisrec:
+        DB_ENV *env
+        DB *seqdb
+        DB *hashdb
+        DB *refdb
+        DB *objdb
+
+    int qnst_aclsis_create(qnst_aclsisrec *store, DB_ENV *env)
+    int qnst_aclsis_open(qnst_aclsisrec *store, const char *dbfile, int32_t init)
+    int qnst_aclsis_close(qnst_aclsisrec *store)
+    int qnst_aclsis_remove(DB_ENV *env, const char *dbfile)
+    int qnst_acl_store(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                       const void *acl, int32_t acllen, uint64_t *handle)
+    int qnst_acl_lookup(qnst_aclsisrec *store, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                        uint64_t *handle)
+    int qnst_acl_read(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle, const void **hash,
+                      uint32_t *hashlen, const void **acl, uint32_t *acllen, void **buf)
+    int qnst_acl_datafree(void *buf)
+    int qnst_acl_hold(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle)
+    int qnst_acl_rele(qnst_aclsisrec *store, DB_TXN *txn, uint64_t handle)
+
+
+cdef extern from "qnst_blobsism.h" nogil:
+    enum:
+        QNST_BLOB_MAX_HASH
+
+    ctypedef struct qnst_blobsism:
+        DB_ENV *env
+        int32_t count
+
+    int qnst_blobsism_create(qnst_blobsism *mgr, DB_ENV *env, int32_t count)
+    int qnst_blobsism_open(qnst_blobsism *mgr, const char *prefix, uint32_t flags)
+    int qnst_blobsism_close(qnst_blobsism *mgr)
+    int qnst_blobsism_remove(DB_ENV *env, const char *prefix, int32_t count)
+    int qnst_blobsism_open_fsck(qnst_blobsism *mgr, const char *prefix, int32_t reset)
+    int qnst_blobsism_close_fsck(qnst_blobsism *mgr, const char *prefix, int32_t remove)
+    int qnst_mblob_gen_handle(qnst_blobsism *mgr, const void *hash, uint32_t hashlen,
+                              uint64_t *handle)
+    int qnst_mblob_store_hold(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
+                              uint32_t hashlen, uint64_t size, uint64_t handle, uint32_t count)
+    int qnst_mblob_store(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                         uint64_t size, uint64_t handle)
+    int qnst_mblob_lookup(qnst_blobsism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
+                          uint64_t *handle)
+    int qnst_mblob_hold(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, int32_t fsck)
+    int qnst_mblob_rele(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, uint64_t *released)
+    int qnst_mblob_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle, uint64_t size)
+    int qnst_mblob_get_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t *handle,
+                                uint64_t *size)
+    int qnst_mblob_del_compactq(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle)
+    int qnst_mblob_hashread(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                            uint32_t *hashlen, void *hash)
+    int qnst_mblob_getref(qnst_blobsism *mgr, DB_TXN *txn, int32_t fsck, uint64_t handle,
+                          uint32_t *count)
+    int qnst_mblob_setref(qnst_blobsism *mgr, DB_TXN *txn, int32_t fsck, uint64_t handle,
+                          uint32_t count)
+    int qnst_blobsism_store_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                                  int32_t fsck)
+    int qnst_blobsism_purge_idref(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                                  int32_t fsck)
+    int qnst_blobsism_store_hashid(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle,
+                                   const void *hash, uint32_t hashlen)
+    int qnst_blobsism_purge_hashid(qnst_blobsism *mgr, DB_TXN *txn, const void *hash,
+                                   uint32_t hashlen)
+    int qnst_blobsism_purge_idinfo(qnst_blobsism *mgr, DB_TXN *txn, uint64_t handle)
+    int qnst_blobsism_walk_idref(qnst_blobsism *mgr, int32_t part, DB_TXN *txn, int32_t fsck,
+                                 DBC **cursor, uint64_t *handle, uint32_t *count)
+    int qnst_blobsism_next_idref(qnst_blobsism *mgr, int32_t part, DBC *cursor,
+                                 uint64_t *handle, uint32_t *count)
+    int qnst_blobsism_walk_idinfo(qnst_blobsism *mgr, int32_t part, DB_TXN *txn, DBC **cursor,
+                                  uint64_t *handle, uint64_t *size, uint32_t *hashlen,
+                                  void *hash)
+    int qnst_blobsism_next_idinfo(qnst_blobsism *mgr, int32_t part, DBC *cursor,
+                                  uint64_t *handle, uint64_t *size, uint32_t *hashlen,
+                                  void *hash)
+    int qnst_blobsism_walk_hashid(qnst_blobsism *mgr, int32_t part, DB_TXN *txn, DBC **cursor,
+                                  uint64_t *handle, uint32_t startlen, uint32_t *hashlen,
+                                  void *hash)
+    int qnst_blobsism_next_hashid(qnst_blobsism *mgr, int32_t part, DBC *cursor,
+                                  uint64_t *handle, uint32_t *hashlen, void *hash)
+    int qnst_blobsism_done(qnst_blobsism *mgr, int32_t part, DBC *cursor)
+
+
 cdef extern from "qnst_itab.h" nogil:
     enum:
         QNST_ENOINODE
@@ -234,10 +339,6 @@ cdef extern from "qnst_itab.h" nogil:
 
     ctypedef struct qnst_itabmrec:
         int32_t count
-
-    # The ACL store and the blob store manager, until their families are declared here.
-    cdef struct qnst_aclsisrec
-    cdef struct qnst_blobsism
 
     int qnst_itabm_create(qnst_itabmrec *itabm, qnst_envrec *env, uint64_t id,
                           qnst_aclsisrec *aclsis, qnst_blksism *sism, qnst_blobsism *mblob,
@@ -260,3 +361,197 @@ cdef extern from "qnst_itab.h" nogil:
     int qnst_inodem_getinfo(qnst_itabmrec *itabm, DB_TXN *txn, uint32_t ino,
                             int32_t *beyond_end, int32_t *is_free, uint32_t *cver,
                             uint32_t *dver)
+
+
+cdef extern from "qnst_inode.h" nogil:
+    ctypedef struct qnst_inoderec:
+        qnst_itabmrec *itabm
+        DB_ENV *dbenv
+        DB *own_db
+        DB *record_db
+        DB *folder_db
+        uint32_t inode
+
+    int qnst_inode_open(qnst_inoderec *inode, qnst_itabmrec *itabm, qnst_inoderec *setnode,
+                        uint32_t ino)
+    int qnst_inode_init(qnst_inoderec *inode, uint32_t value)
+    int qnst_misc_inode_init(qnst_inoderec *inode, uint32_t value)
+    int qnst_inode_chk(qnst_inoderec *inode)
+    int qnst_inode_close(qnst_inoderec *inode)
+    int qnst_inode_setquota(qnst_inoderec *inode, int64_t fscurrentq, int64_t fstotalq,
+                            int64_t stcurrentq, int64_t sttotalq)
+    int qnst_inode_usage_set(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentq,
+                             int64_t fscurrentu, int64_t fstotalq, int64_t fstotalu,
+                             int64_t stcurrentq, int64_t stcurrentu, int64_t sttotalq,
+                             int64_t sttotalu, int64_t filescurrent, int64_t filestotal)
+    int qnst_inode_usage_get(qnst_inoderec *inode, DB_TXN *txn, int64_t *fscurrentq,
+                             int64_t *fscurrentu, int64_t *fstotalq, int64_t *fstotalu,
+                             int64_t *stcurrentq, int64_t *stcurrentu, int64_t *sttotalq,
+                             int64_t *sttotalu, int64_t *filescurrent, int64_t *filestotal)
+    int qnst_inode_usg(qnst_inoderec *inode, DB_TXN *txn, int64_t fscurrentd, int64_t fstotald,
+                       int64_t stcurrentd, int64_t sttotald, int64_t filescurrent,
+                       int64_t filestotal)
+
+
+cdef extern from "qnst_folder.h" nogil:
+    enum:
+        QNST_DIR_MAXNAME
+
+    int qnst_dir_add(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                     uint32_t cver, uint32_t type, uint32_t cino)
+    int qnst_dir_lookup(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                        uint32_t ver, uint32_t *cver, uint32_t *dver, uint32_t *type,
+                        uint32_t *cino)
+    int qnst_dir_purge(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                       uint32_t cver)
+    int qnst_dir_del(qnst_inoderec *inode, DB_TXN *txn, const char *name, uint32_t namelen,
+                     uint32_t ver, uint32_t cino)
+    int qnst_dir_rename(qnst_inoderec *inode, DB_TXN *txn, const char *oldname, uint32_t oldlen,
+                        const char *newname, uint32_t newlen, int32_t overwrite)
+    int qnst_dir_walk(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
+                      uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
+                      uint32_t *type, uint32_t *cino)
+    int qnst_dir_walk_v2(qnst_inoderec *inode, DB_TXN *txn, int32_t ver, DBC **cursor,
+                         uint32_t *cver, uint32_t *dver, char *name, uint32_t *namelen,
+                         uint32_t *type, uint32_t *cino, const char *cookie_name,
+                         uint32_t cookie_namelen, uint32_t cookie_cver)
+    int qnst_dir_next(qnst_inoderec *inode, DBC *cursor, int32_t ver, uint32_t *cver,
+                      uint32_t *dver, char *name, uint32_t *namelen, uint32_t *type,
+                      uint32_t *cino)
+    int qnst_dir_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_bmap.h" nogil:
+    int qnst_bmap_enter(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
+                        uint32_t ver, uint64_t handle, const void *hash, uint32_t hashlen,
+                        uint32_t dfid, uint32_t dver, uint64_t coff, uint32_t csize)
+    int qnst_bmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
+                            uint32_t ver, const void *hash, uint32_t hashlen, uint64_t *handle,
+                            uint32_t nwopt)
+    int qnst_bmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t size,
+                        uint32_t ver)
+    int qnst_bmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
+                        uint32_t fsck)
+    int qnst_bmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t ver,
+                         uint32_t *size, uint32_t *cver, uint32_t *dver, uint64_t *handle)
+    int qnst_bmap_get_oent(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver,
+                           uint32_t *dver, uint32_t *size, uint64_t *handle)
+    int qnst_bmap_get_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint64_t offset,
+                           uint32_t *dver)
+    int qnst_bmap_add_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint64_t offset,
+                           uint32_t dver)
+    int qnst_bmap_del_oent(qnst_inoderec *inode, DB_TXN *txn, uint64_t offset, uint32_t cver)
+    int qnst_bmap_del_vent(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint64_t offset)
+    int qnst_bmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                       uint32_t *cver, uint32_t *dver, uint64_t *offset)
+    int qnst_bmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                       uint64_t *offset)
+    int qnst_bmap_woff(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                       uint32_t *cver, uint32_t *dver, uint64_t *offset, uint32_t *size,
+                       uint64_t *handle)
+    int qnst_bmap_noff(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                       uint64_t *offset, uint32_t *size, uint64_t *handle)
+    int qnst_bmap_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_stat.h" nogil:
+    int qnst_stat_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
+                         uint32_t *dver, uint32_t *flags, uint64_t *size, uint64_t *acl,
+                         uint32_t *mtime, uint32_t *method, uint32_t *links)
+    int qnst_stat_getlatest(qnst_inoderec *inode, DB_TXN *txn, uint32_t *ver)
+    int qnst_stat_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t flags,
+                         uint64_t size, uint64_t acl, uint32_t mtime, uint32_t method,
+                         uint32_t links)
+    int qnst_stat_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver)
+    int qnst_stat_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver)
+    int qnst_stat_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                       uint32_t *cver, uint32_t *dver, uint32_t *flags, uint64_t *size,
+                       uint64_t *acl, uint32_t *mtime, uint32_t *method, uint32_t *links)
+    int qnst_stat_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                       uint32_t *flags, uint64_t *size, uint64_t *acl, uint32_t *mtime,
+                       uint32_t *method, uint32_t *links)
+    int qnst_stat_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_eattr.h" nogil:
+    int qnst_eatr_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
+                         uint32_t *cver, uint32_t *dver, void **value, uint32_t *size,
+                         void **buf)
+    int qnst_eatr_lastver(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t *cver,
+                          uint32_t *dver)
+    int qnst_eatr_update(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver,
+                         const void *value, uint32_t size)
+    int qnst_eatr_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t ver)
+    int qnst_eatr_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t cver)
+    int qnst_eatr_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t aid, uint32_t lastver,
+                       DBC **cursor, uint32_t *cver, uint32_t *dver, void **value,
+                       uint32_t *size, void **buf)
+    int qnst_eatr_next(qnst_inoderec *inode, DBC *cursor, uint32_t aid, uint32_t *cver,
+                       uint32_t *dver, void **value, uint32_t *size, void **buf)
+    int qnst_eatr_done(qnst_inoderec *inode, DBC *cursor)
+    int qnst_eatr_free(void *buf)
+
+
+cdef extern from "qnst_blobmap.h" nogil:
+    int qnst_blobmap_reconcile(qnst_inoderec *inode, DB_TXN *txn, uint64_t size,
+                               const void *hash, uint32_t hashlen, uint32_t ver,
+                               uint32_t *stale, uint32_t *upload, uint32_t *isnew,
+                               uint64_t *handle)
+    int qnst_blobmap_commit(qnst_inoderec *inode, DB_TXN *txn, const void *hash,
+                            uint32_t hashlen, uint64_t blobsize, uint32_t ver, uint32_t *stale,
+                            uint64_t *handle)
+    int qnst_blobmap_lookup(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver, uint32_t *cver,
+                            uint32_t *dver, uint64_t *handle, uint64_t *size)
+    int qnst_blobmap_purge(qnst_inoderec *inode, DB_TXN *txn, uint32_t cver, uint32_t fsck)
+    int qnst_blobmap_clear(qnst_inoderec *inode, DB_TXN *txn, uint32_t ver)
+    int qnst_blobmap_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver, DBC **cursor,
+                          uint32_t *cver, uint32_t *dver, uint64_t *handle, uint64_t *size)
+    int qnst_blobmap_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                          uint64_t *handle, uint64_t *size)
+    int qnst_blobmap_done(qnst_inoderec *inode, DBC *cursor)
+
+
+cdef extern from "qnst_mapi.h" nogil:
+    enum:
+        QNST_MAPI_MAX_KEY
+
+    int qnst_mapimsg_update(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                            uint32_t mkeylen, const void *info, uint32_t ilen, uint32_t cver,
+                            uint32_t dver)
+    int qnst_mapimsg_delv(qnst_inoderec *inode, DB_TXN *txn, const void *mkey, uint32_t mkeylen,
+                          uint32_t cver, uint32_t dver)
+    int qnst_mapimsg_getvent(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver, uint32_t *dver)
+    int qnst_mapimsg_getient(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver, void **buf, uint32_t *size)
+    int qnst_mapimsg_findi(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                           uint32_t mkeylen, uint32_t ver, uint32_t *cver, uint32_t *dver,
+                           void **buf, uint32_t *size)
+    int qnst_mapimsg_delvent(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver)
+    int qnst_mapimsg_delient(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                             uint32_t mkeylen, uint32_t cver)
+    int qnst_mapimsg_purge(qnst_inoderec *inode, DB_TXN *txn, const void *mkey,
+                           uint32_t mkeylen, uint32_t cver, uint64_t msgsz)
+    void qnst_mapimsg_freebuf(void *buf)
+    int qnst_mapimsg_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver,
+                          const void *lastkey, uint32_t lastkeylen, DBC **cursor,
+                          uint32_t *cver, uint32_t *dver, void *key, uint32_t *keylen)
+    int qnst_mapimsg_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, uint32_t *dver,
+                          void *key, uint32_t *keylen)
+    int qnst_mapimid_walk(qnst_inoderec *inode, DB_TXN *txn, uint32_t lastver,
+                          const void *lastkey, uint32_t lastkeylen, DBC **cursor,
+                          uint32_t *cver, void *key, uint32_t *keylen)
+    int qnst_mapimid_next(qnst_inoderec *inode, DBC *cursor, uint32_t *cver, void *key,
+                          uint32_t *keylen)
+    int qnst_mapimsg_done(qnst_inoderec *inode, DBC *cursor)
+    int qnst_mapimsg_holdblk(qnst_inoderec *inode, DB_TXN *txn, const void *hash, uint32_t hlen,
+                             uint64_t pbsz, uint32_t cacheonly, uint64_t *handle)
+    int qnst_mapimsg_enterblk(qnst_inoderec *inode, DB_TXN *txn, const void *hash,
+                              uint32_t hlen, uint32_t dindex, uint32_t dver, uint64_t coff,
+                              uint32_t size, uint64_t handle, uint64_t *out)
+    int qnst_mapimsg_getblob(qnst_inoderec *inode, DB_TXN *txn, const void *sum, uint32_t slen,
+                             uint64_t bsize, uint64_t *handle, int32_t *existed)
+    int qnst_mapimsg_enterblob(qnst_inoderec *inode, DB_TXN *txn, uint64_t handle,
+                               const void *sum, uint32_t slen, uint64_t blobsize,
+                               uint64_t disksize, uint64_t *out)

@@ -41,7 +41,8 @@ def expect(call, codes):
 
 def test_check_sees_every_engine_code_and_its_exception_propagates(tmp_path):
     code = RECORDING_QNST + f"""
-import qnst_bdb, qnst_blksism, qnst_dfile, qnst_fastfile, qnst_itabm
+import qnst_aclsis, qnst_bdb, qnst_blksism, qnst_dfile, qnst_fastfile, qnst_inode, qnst_itabm
+import qnst_sinfo
 home = {str(tmp_path).encode()!r}
 HASH = bytes(20)
 
@@ -69,9 +70,84 @@ walk = expect(lambda: store.walk_hashid(txn, 0, b"", 0), [0])
 expect(lambda: store.walk_done(0, walk[0]), [0])
 expect(lambda: txn.txn_commit(), [0])
 
+sinfo = qnst_sinfo.pySInfo()
+expect(lambda: sinfo.sinfo_open(env, b"si.db", 0), [0, 0])
+txn = qnst_bdb.begin(env)
+expect(lambda: sinfo.sinfo_set(txn, 4, 5, 6, 7, 8), [0])
+expect(lambda: sinfo.sinfo_set(txn, 4, 0, 6, 7, 8), [22])
+assert expect(lambda: sinfo.sinfo_get(txn, 9), [-30988]) == (0, 0, 0, 0)
+listing = expect(lambda: sinfo.sinfo_list(txn, 0), [0])
+assert expect(lambda: sinfo.sinfo_next(listing[0]), [0]) == (0, 0, 0, 0, 0)
+expect(lambda: sinfo.sinfo_end(listing[0]), [0])
+expect(lambda: sinfo.sinfo_purge(txn, 4), [0])
+txn.txn_commit()
+expect(lambda: sinfo.sinfo_close(), [0])
+expect(lambda: qnst_sinfo.sinfo_remove(env, b"si.db"), [0])
+
+acls = qnst_aclsis.pyACLSIS()
+expect(lambda: acls.aclsis_open(env, b"acl.db", 0), [0, 0])
+txn = qnst_bdb.begin(env)
+acl = expect(lambda: acls.acl_store(txn, HASH, 20, b"acl", 3), [0])
+assert expect(lambda: acls.acl_lookup(txn, HASH, 20), [0]) == acl
+assert expect(lambda: acls.acl_read(txn, acl), [0]) == b"acl"
+assert expect(lambda: acls.acl_read(txn, acl + 1), [-30988]) == b""
+expect(lambda: acls.acl_hold(txn, acl), [0])
+expect(lambda: acls.acl_rele(txn, acl), [0])
+expect(lambda: acls.acl_rele(txn, acl + 1), [-30988])
+txn.txn_commit()
+
+blobs = qnst_itabm.pyBlobSISM()
+expect(lambda: blobs.blobsism_open(env, 1, b"blob", 0), [0, 0])
+blob = expect(lambda: blobs.mblob_gen_handle(HASH, 20), [0])
+txn = qnst_bdb.begin(env)
+expect(lambda: blobs.mblob_store(txn, HASH, 20, 100, blob), [0])
+expect(lambda: blobs.mblob_store(txn, HASH, 20, 100, blob), [-30004])
+assert expect(lambda: blobs.mblob_rele(txn, blob, 1), [0]) == 101
+assert expect(lambda: blobs.mblob_get_compactq(txn), [0]) == (blob, 100)
+walk = expect(lambda: blobs.blobsism_walk_hashid(0, txn, 0, b""), [0])
+expect(lambda: blobs.blobsism_done(0, walk[0]), [0])
+expect(lambda: blobs.blobsism_walk_idref(1, txn, 0, 0), [22])
+txn.txn_commit()
+
 sets = qnst_itabm.pyITable()
-expect(lambda: sets.itabm_create(env, 1, None, store, None, 1), [0])
+expect(lambda: sets.itabm_create(env, 1, acls, store, blobs, 1), [0])
+expect(lambda: sets.itabm_open(b"itab", 0, 1), [0])
+root = qnst_inode.pyInode()
+expect(lambda: root.inode_open(sets, None, 10), [0])
+expect(lambda: root.inode_chk(), [-30988])
+expect(lambda: root.inode_init(1, False), [0])
+node = qnst_inode.pyInode()
+expect(lambda: node.inode_open(sets, root, 11), [0])
+expect(lambda: node.inode_init(1, True), [0])
+txn = qnst_bdb.begin(env)
+expect(lambda: root.quota_set(txn, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), [0])
+assert expect(lambda: node.quota_get(txn), [-30988]) == (0,) * 10
+expect(lambda: root.dir_add(txn, b"n", 1, 1, 1, 11), [0])
+assert expect(lambda: root.dir_lookup(txn, b"m", 1, 1, 0), [-30008]) == (0, 0, 0, 0)
+listing = expect(lambda: root.dir_walk_v2(txn, 1, (1, "n")), [0])
+assert listing[1:] == (0, 0, None, 0, 0)
+expect(lambda: root.dir_done(listing[0]), [])  # closing a listing has no code
+expect(lambda: node.stat_update(txn, 1, 0, 5, 0, 0, 0, 1), [0])
+assert expect(lambda: node.stat_lookup(txn, 9), [0]) == (1, 0, 5, 0, 0, 0, 1)
+expect(lambda: node.eatr_update(txn, 1, 1, b"v", 1), [0])
+assert expect(lambda: node.eatr_lookup(txn, 1, 5), [0]) == (1, b"v")
+assert expect(lambda: node.eatr_lookup(txn, 2, 5), [-30988]) == (0, b"")
+walk = expect(lambda: node.eatr_walk(txn, 1, 0), [0])
+assert walk[1:] == (0, 0, None)
+expect(lambda: node.eatr_done(walk[0]), [0])
+assert expect(lambda: node.bmap_lookup(txn, 0, 1), [-30988]) == (0, 0, 0, 0)
+assert expect(lambda: node.blobmap_reconcile(txn, 5, HASH, 20, 1), [0])[1:3] == (1, 1)
+expect(lambda: node.mapimsg_update(txn, b"m", 1, b"info", 4, 1, 9), [0])
+assert expect(lambda: node.mapimsg_findi(txn, b"m", 1, 2), [0]) == (1, 9, b"info")
+assert expect(lambda: node.mapimsg_getient(txn, b"m", 1, 5), [-30988]) == b""
+walk = expect(lambda: node.mapimid_walk(txn, 0, b"", 0), [0])
+expect(lambda: node.mapimsg_done(walk[0]), [])  # closing a walk has no code
+txn.txn_commit()
+expect(lambda: node.inode_close(), [])
+expect(lambda: root.inode_close(), [])
 expect(lambda: sets.itabm_close(), [0])
+expect(lambda: acls.aclsis_close(), [0])
+expect(lambda: blobs.blobsism_close(), [0])
 expect(lambda: store.blksis_close(), [0])
 expect(lambda: store.cachesis_drop(env, 1, b"s", b""), [])  # closed: no engine call
 
@@ -99,10 +175,31 @@ print("ok")
     assert proc.stdout.strip() == "ok"
 
 
-def test_interpreter_runs_other_threads_while_a_call_waits_on_a_lock(tmp_path):
+# Each case: set-up, a write that locks a record in `holder`, the read that then waits in the
+# engine, and what the read returns once the holder commits.
+WAITING_CALLS = {
+    "dfile": ("""
+table = qnst_dfile.pyDFile()
+table.dfile_open(env, 128, b"d.db", 1)
+""", "table.dfile_set(holder, 1, 9, 9, 9, 9, 9)", "table.dfile_get(txn, 1)", (9, 9, 9, 9, 9)),
+    "inode": ("""
+sets = qnst_itabm.pyITable()
+sets.itabm_create(env, 1, None, None, None, 1)
+sets.itabm_open(b"itab", 0, 1)
+folder = qnst_inode.pyInode()
+folder.inode_open(sets, None, 10)
+folder.inode_init(1, False)
+""", "folder.dir_add(holder, b'name', 4, 1, 1, 12)", "folder.dir_lookup(txn, b'name', 4, 1, 0)",
+              (1, 0x7FFFFFF0, 1, 12)),
+}
+
+
+@pytest.mark.parametrize("case", sorted(WAITING_CALLS))
+def test_interpreter_runs_other_threads_while_a_call_waits_on_a_lock(tmp_path, case):
+    setup, write, read, expected = WAITING_CALLS[case]
     code = f"""
 import threading, time
-import qnst_bdb, qnst_dfile
+import qnst_bdb, qnst_dfile, qnst_inode, qnst_itabm
 
 home = {str(tmp_path).encode()!r}
 env = qnst_bdb.qnst_env()
@@ -111,17 +208,15 @@ env.env_open(home, errfile=home + b"/err.log", recover=1)
 env.env_close()
 env.env_create(0)
 env.env_open(home, errfile=home + b"/err.log")
-dfile = qnst_dfile.pyDFile()
-dfile.dfile_open(env, 128, b"d.db", 1)
-
+{setup}
 holder = qnst_bdb.begin(env)
-dfile.dfile_set(holder, 1, 9, 9, 9, 9, 9)  # write-locks record 1
+{write}  # write-locks the record
 calling, result = threading.Event(), []
 
 def reader():
     with qnst_bdb.begin(env) as txn:
         calling.set()
-        result.append(dfile.dfile_get(txn, 1))  # waits in the engine for the lock
+        result.append({read})  # waits in the engine for the lock
 
 thread = threading.Thread(target=reader)
 thread.start()
@@ -132,9 +227,7 @@ while time.monotonic() < deadline:  # needs the interpreter lock the waiting cal
 assert thread.is_alive() and not result
 holder.txn_commit()
 thread.join(30)
-assert result == [(9, 9, 9, 9, 9)]
-dfile.dfile_close()
-env.env_close()
+assert result == [{expected!r}], result
 print("ok", spins)
 """
     proc = run_python(code, timeout=60)
@@ -149,13 +242,10 @@ class qnst_env:
 qnst_txn = qnst_cursor = qnst_lock = qnst_db = qnst_env
 """
 FAKE_BDB_NOT_A_TYPE = "qnst_env = qnst_txn = qnst_cursor = qnst_lock = qnst_db = 1\n"
-FAKE_DFILE_WRONG_SIZE = """
-class pyDFile:
-    __slots__ = ()
-"""
 
 
-@pytest.mark.parametrize("module", ["qnst_dfile", "qnst_fastfile", "qnst_blksism", "qnst_itabm"])
+@pytest.mark.parametrize("module", ["qnst_dfile", "qnst_fastfile", "qnst_blksism", "qnst_itabm",
+                                    "qnst_sinfo", "qnst_aclsis", "qnst_inode"])
 @pytest.mark.parametrize("companion, source, message", [
     ("qnst_bdb", FAKE_BDB_WRONG_SIZE,
      r"ValueError: qnst_bdb\.qnst_\w+ size changed, may indicate binary incompatibility"),
@@ -169,8 +259,15 @@ def test_import_against_a_wrong_companion_type_fails(tmp_path, module, companion
     assert re.search(message, proc.stderr), proc.stderr
 
 
-def test_block_store_import_checks_the_dfile_type(tmp_path):
-    (tmp_path / "qnst_dfile.py").write_text(FAKE_DFILE_WRONG_SIZE)
-    proc = run_python("import qnst_blksism", extra_path=[str(tmp_path)])
+@pytest.mark.parametrize("module, companion, classes", [
+    ("qnst_blksism", "qnst_dfile", ["pyDFile"]),
+    ("qnst_itabm", "qnst_aclsis", ["pyACLSIS"]),
+    ("qnst_inode", "qnst_itabm", ["pyBlobSISM", "pyITable"]),
+])
+def test_import_checks_the_store_types_it_keeps(tmp_path, module, companion, classes):
+    (tmp_path / f"{companion}.py").write_text(
+        "".join(f"class {cls}:\n    __slots__ = ()\n" for cls in classes))
+    proc = run_python(f"import {module}", extra_path=[str(tmp_path)])
     assert proc.returncode != 0
-    assert "ValueError: qnst_dfile.pyDFile size changed" in proc.stderr, proc.stderr
+    assert re.search(rf"ValueError: {companion}\.({'|'.join(classes)}) size changed",
+                     proc.stderr), proc.stderr

@@ -65,6 +65,13 @@ cdef inline DBC *cursor_of(qnst_cursor cursor) except NULL:
     return cursor.cursor
 
 
+cdef inline qnst_cursor new_cursor(DBC *cursor):
+    # A walk's cursor object: made by calling the type, then given the engine's cursor.
+    cdef qnst_cursor c = qnst_cursor()
+    c.cursor = cursor
+    return c
+
+
 cdef inline const char *path_of(bytes path) except? NULL:
     # None stands for no path (a null pointer); a path must not hold a zero byte.
     if path is None:

@@ -12,7 +12,7 @@ cimport cython
 
 from qnst64 cimport *
 from qnst_bdb cimport (qnst_env, qnst_txn, qnst_cursor, qnst_lock, qnst_db, env_of, txn_of,
-                       cursor_of, path_of, require_length)
+                       cursor_of, new_cursor, path_of, require_length)
 from qnst_dfile cimport pyDFile
 
 import qnst
@@ -30,12 +30,6 @@ cdef inline object hash_or_none(const uint8_t *hash, uint32_t hashlen):
     if hashlen > HASH_CAPACITY:
         hashlen = HASH_CAPACITY
     return PyBytes_FromStringAndSize(<const char *>hash, hashlen)
-
-
-cdef inline qnst_cursor wrap_cursor(DBC *cursor):
-    cdef qnst_cursor c = qnst_cursor()
-    c.cursor = cursor
-    return c
 
 
 def blksis_remove(qnst_env env not None, bytes dbfolder not None, int32_t no_files):
@@ -309,7 +303,7 @@ cdef class pyBlkSIS:
             rc = qnst_sism_walk_idref(&self.handle, storeid, c_txn, fsck, plist, &cursor,
                                       &handle, &word, &count)
         qnst_error.check(rc)
-        return (wrap_cursor(cursor), handle, word, count)
+        return (new_cursor(cursor), handle, word, count)
 
     def next_idref(self, int32_t storeid, qnst_cursor cursor not None):
         """next_idref(storeid, cursor) -> (handle, word, count)."""
@@ -335,7 +329,7 @@ cdef class pyBlkSIS:
             rc = qnst_sism_walk_iddf(&self.handle, storeid, c_txn, &cursor, &handle, &dfid,
                                      &dfver, &offset, &length, &hashlen, hash)
         qnst_error.check(rc)
-        return (wrap_cursor(cursor), handle, dfid, dfver, offset, length,
+        return (new_cursor(cursor), handle, dfid, dfver, offset, length,
                 hash_or_none(hash, hashlen))
 
     def next_iddf(self, int32_t storeid, qnst_cursor cursor not None):
@@ -369,7 +363,7 @@ cdef class pyBlkSIS:
             rc = qnst_sism_walk_hashid(&self.handle, storeid, c_txn, &cursor, &handle, ohashlen,
                                        &hashlen, hash)
         qnst_error.check(rc)
-        return (wrap_cursor(cursor), handle, hash_or_none(hash, hashlen if handle else 0))
+        return (new_cursor(cursor), handle, hash_or_none(hash, hashlen if handle else 0))
 
     def next_hashid(self, int32_t storeid, qnst_cursor cursor not None):
         """next_hashid(storeid, cursor) -> (handle, hash)."""

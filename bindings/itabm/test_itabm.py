@@ -55,10 +55,12 @@ def test_set_is_registered_in_its_environment_while_created(env, store):
 
 @pytest.mark.parametrize("args, error, message", [
     ((None, 1, None, None, None, 1), TypeError, "Argument 'env' has incorrect type"),
-    (("env", 1, 1, None, None, 1), TypeError, "Argument 'aclsis' has incorrect type"),
+    (("env", 1, 1, None, None, 1), TypeError,
+     "Argument 'aclsis' has incorrect type (expected qnst_aclsis.pyACLSIS, got int)"),
     (("env", 1, None, 1, None, 1), TypeError,
      "Argument 'blksis' has incorrect type (expected qnst_blksism.pyBlkSIS, got int)"),
-    (("env", 1, None, None, 1, 1), TypeError, "Argument 'mblob' has incorrect type"),
+    (("env", 1, None, None, 1, 1), TypeError,
+     "Argument 'mblob' has incorrect type (expected qnst_itabm.pyBlobSISM, got int)"),
     (("env", -1, None, None, None, 1), OverflowError, "can't convert negative value"),
 ])
 def test_create_argument_errors(env, args, error, message):

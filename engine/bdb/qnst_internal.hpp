@@ -64,6 +64,15 @@ inline int log_failure(DB_ENV *dbenv, const char *source, int line, int code) {
     return code;
 }
 
+// A quota refusal from the inode store's usage update is the caller's answer, not a fault.
+constexpr bool is_quota_code(int code) {
+    return code <= QNST_QUOTA_LIMIT_FIRST && code >= QNST_QUOTA_LIMIT_LAST;
+}
+// As log_failure, leaving quota refusals out of the log as well.
+inline int log_failure_unless_quota(DB_ENV *dbenv, const char *source, int line, int code) {
+    return is_quota_code(code) ? code : log_failure(dbenv, source, line, code);
+}
+
 inline qnst_errsink *errsink_of(const DB_ENV *dbenv) {
     return dbenv ? static_cast<qnst_errsink *>(dbenv->app_private) : nullptr;
 }
@@ -235,5 +244,8 @@ inline int open_sequence(DB *seqdb, DB_SEQUENCE **seq, uint64_t max, int64_t ini
 // Logs `code` at this line unless it is 0 or exempt, and evaluates to it:
 //   if (rc) return QNST_FAIL(dbenv, rc);
 #define QNST_FAIL(dbenv, code) ::qnst::log_failure((dbenv), kQnstSource, __LINE__, (code))
+// QNST_FAIL for the result of a usage charge, whose quota refusals are not logged.
+#define QNST_FAIL_CHARGE(dbenv, code) \
+    ::qnst::log_failure_unless_quota((dbenv), kQnstSource, __LINE__, (code))
 // Writes a printf-style diagnostic entry at this line.
 #define QNST_MSG(dbenv, ...) qnst_log_msg((dbenv), kQnstSource, __LINE__, __VA_ARGS__)

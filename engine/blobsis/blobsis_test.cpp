@@ -172,8 +172,23 @@ TEST_F(BlobPartition, UnknownIdsAndDamagedRecords) {
     DBT k = qnst::user_dbt(key, 8), d = qnst::user_dbt(rec, 20);
     ASSERT_EQ(0, part->id_info->put(part->id_info, nullptr, &k, &d, 0));
     EXPECT_EQ(EIO, txn([&](DB_TXN *t) { return qnst_blob_hashread(part, t, 78, &len, out); }));
+    // A count at its ceiling is not wrapped to 0 (the next release would free the blob).
+    uint64_t full = gen();
+    ASSERT_EQ(0, store_hold(blob_hash(9, 1), 10, full, UINT32_MAX));
+    EXPECT_EQ(ENOSPC, txn([&](DB_TXN *t) { return qnst_blob_hold(part, t, full, 0); }));
+    uint64_t released = 0, found = 0;
+    ASSERT_EQ(0, rele(full, &released));
+    const Bytes h = blob_hash(9, 1);
+    ASSERT_EQ(0, txn([&](DB_TXN *t) {
+                  return qnst_blob_lookup(part, t, h.data(), static_cast<uint32_t>(h.size()), &found);
+              }));
+    EXPECT_EQ(full, found);
+    EXPECT_EQ(0u, released);
     const std::string nf = "code " + std::to_string(DB_NOTFOUND);
-    expect_log_lines(env, {{kPartSource, nf}, {kPartSource, nf}, {kPartSource, "code 5"}});
+    expect_log_lines(env, {{kPartSource, nf},
+                           {kPartSource, nf},
+                           {kPartSource, "code 5"},
+                           {kPartSource, "code " + std::to_string(ENOSPC)}});
 }
 
 TEST_F(BlobPartition, CompactionQueueReadsTheFirstEntryUntilItIsDeleted) {

@@ -177,7 +177,8 @@ int qnst_blob_hold(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t fsck) {
     if (!db) return QNST_FAIL(part->env, EINVAL);
     uint32_t count = 0;
     int rc = get_word(db, txn, id, DB_RMW, &count);
-    if (rc == 0) rc = put_word(db, txn, id, count + 1, 0);
+    // One more reference would wrap the count to 0 and the next release would free a blob in use.
+    if (rc == 0) rc = count == UINT32_MAX ? ENOSPC : put_word(db, txn, id, count + 1, 0);
     return QNST_FAIL(part->env, rc);
 }
 

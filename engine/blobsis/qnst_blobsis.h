@@ -96,9 +96,9 @@ QNST_API int qnst_blob_lookup(qnst_blobsis *part, DB_TXN *txn, const void *hash,
                               uint64_t *id);
 
 /* Adds one reference to `id` in "id_ref", or in "id_ref_fsck" when `fsck` is nonzero. Returns 0,
- * 22 (logged) with `fsck` set while "id_ref_fsck" is not open, 5 (EIO, logged) for a damaged
- * count, DB_NOTFOUND (logged) for an id without a count, or the Berkeley DB code (logged unless
- * exempt). */
+ * EINVAL (logged) with `fsck` set while "id_ref_fsck" is not open, EIO (logged) for a damaged
+ * count, ENOSPC (logged, nothing written) when the count is already 2^32 - 1, DB_NOTFOUND
+ * (logged) for an id without a count, or the Berkeley DB code (logged unless exempt). */
 QNST_API int qnst_blob_hold(qnst_blobsis *part, DB_TXN *txn, uint64_t id, int32_t fsck);
 
 /* Drops one reference of `id`. At zero the blob is freed: its reference, info and index records

@@ -14,15 +14,7 @@ using namespace qnst::testing;
 constexpr int kThreads = 4;
 constexpr int kRounds = 150;
 
-class InodeConcurrencyTest : public ItabmFixture {
-protected:
-    InodeConcurrencyTest() : ItabmFixture(2) {}
-    void SetUp() override {
-        ItabmFixture::SetUp();
-        // Lock conflicts are resolved at once instead of by the maintenance thread's rounds.
-        ASSERT_EQ(0, dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST));
-    }
-};
+using InodeConcurrencyTest = ConcurrentItabmFixture;
 
 TEST_F(InodeConcurrencyTest, ConcurrentAllocationsNeverShareANumber) {
     std::vector<std::vector<uint32_t>> got(kThreads);

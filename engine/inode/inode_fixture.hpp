@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "qnst_inode.h"
 #include "qnst_internal.hpp"
@@ -68,6 +69,21 @@ inline std::string raw_record(DB *db, const void *keybytes, uint32_t keysize) {
     return hex(buf, data.size);
 }
 
+// Every record of `db`, key and data as hex, in key order.
+inline std::vector<std::pair<std::string, std::string>> all_records(DB *db) {
+    std::vector<std::pair<std::string, std::string>> out;
+    qnst::Cursor c;
+    EXPECT_EQ(c.open(db, nullptr, 0), 0);
+    std::vector<uint8_t> kb(4096), vb(4096);
+    DBT key = qnst::user_dbt(kb.data(), 0, uint32_t(kb.size()));
+    DBT data = qnst::user_dbt(vb.data(), 0, uint32_t(vb.size()));
+    int rc;
+    while ((rc = c->get(c.get(), &key, &data, DB_NEXT)) == 0)
+        out.emplace_back(hex(kb.data(), key.size), hex(vb.data(), data.size));
+    EXPECT_EQ(rc, DB_NOTFOUND);
+    return out;
+}
+
 // Error-log lines match "code <code>" entries of `source`, in order.
 inline void expect_code_lines(const std::vector<std::string> &lines,
                               const std::vector<std::pair<std::string, int>> &expected) {
@@ -100,6 +116,35 @@ protected:
     TempEnv env_;
     int32_t count_;
     qnst_itabmrec m_{};
+};
+
+// A set of two tables whose lock conflicts are resolved at once (the youngest waiter gets
+// DB_LOCK_DEADLOCK) instead of by the maintenance thread's rounds: for threads that retry.
+class ConcurrentItabmFixture : public ItabmFixture {
+protected:
+    ConcurrentItabmFixture() : ItabmFixture(2) {}
+    void SetUp() override {
+        ItabmFixture::SetUp();
+        ASSERT_EQ(dbenv()->set_lk_detect(dbenv(), DB_LOCK_YOUNGEST), 0);
+    }
+};
+
+// A set of two tables and one initialised inode `ino_`, number `ino` (in normal mode).
+class OpenInodeFixture : public ItabmFixture {
+protected:
+    explicit OpenInodeFixture(uint32_t ino) : ItabmFixture(2), number_(ino) {}
+    void SetUp() override {
+        ItabmFixture::SetUp();
+        ASSERT_EQ(qnst_inode_open(&ino_, &m_, nullptr, number_), 0);
+        ASSERT_EQ(qnst_inode_init(&ino_, 1), 0);
+    }
+    void TearDown() override {
+        qnst_inode_close(&ino_);
+        ItabmFixture::TearDown();
+    }
+
+    uint32_t number_;
+    qnst_inoderec ino_{};
 };
 
 }  // namespace qnst::testing
