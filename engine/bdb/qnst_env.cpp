@@ -154,7 +154,7 @@ int apply_mode(DB_ENV *dbenv, const OpenSettings &s, uint32_t *flags) {
     // A blocked lock request looks for a deadlock at once, so a deadlock costs the youngest
     // locker an immediate retry instead of a wait for the next pass of the deadlock thread.
     // Without it the environment still works, with that thread as its only detector.
-    if (!getenv("NODETECT")) (void)dbenv->set_lk_detect(dbenv, getenv("MINWRITE") ? DB_LOCK_MINWRITE : DB_LOCK_YOUNGEST);
+    (void)dbenv->set_lk_detect(dbenv, DB_LOCK_YOUNGEST);
     return 0;
 }
 
