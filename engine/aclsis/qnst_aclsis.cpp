@@ -10,29 +10,16 @@ QNST_SOURCE("qnst/aclsis/qnst_aclsis");
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-constexpr uint32_t kSeqKey = 1;  // the sequence's record in "seq"
-
 using qnst::close_db;
 
 int open_table(DB *db, const char *file, const char *name) {
-    return db->open(db, nullptr, file, name, DB_BTREE, kOpenFlags, 0);
+    return qnst::open_table(db, file, name, DB_BTREE);
 }
 
 int open_sequence(qnst_aclsisrec *store) {
-    int rc = db_sequence_create(&store->seq, store->seqdb, 0);
-    if (rc) {
-        store->seq = nullptr;
-        return rc;
-    }
-    DB_SEQUENCE *seq = store->seq;
-    if ((rc = seq->set_range(seq, QNST_ACL_SEQ_MIN, QNST_ACL_SEQ_MAX)) != 0) return rc;
-    if ((rc = seq->initial_value(seq, QNST_ACL_SEQ_INITIAL)) != 0) return rc;
-    if ((rc = seq->set_cachesize(seq, QNST_ACL_SEQ_CACHE)) != 0) return rc;
-    uint8_t keybuf[4];
-    qnst::store_le32(keybuf, kSeqKey);
-    DBT key = qnst::user_dbt(keybuf, sizeof keybuf);
-    return seq->open(seq, nullptr, &key, DB_CREATE | DB_THREAD);
+    static_assert(QNST_ACL_SEQ_MIN == 1, "sequences start at 1");
+    return qnst::open_sequence(store->seqdb, &store->seq, QNST_ACL_SEQ_MAX, QNST_ACL_SEQ_INITIAL,
+                               QNST_ACL_SEQ_CACHE);
 }
 
 bool is_open(const qnst_aclsisrec *store) {

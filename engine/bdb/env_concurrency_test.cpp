@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,7 +17,8 @@ QNST_SOURCE("qnst/bdb/env_concurrency_test");
 
 namespace {
 
-using qnst::testing::log_prefix_re;
+using qnst::testing::expect_log_entries;
+using qnst::testing::LogEntry;
 using qnst::testing::TempEnv;
 
 TEST(ErrorLog, ConcurrentMessagesNeverInterleave) {
@@ -30,11 +30,8 @@ TEST(ErrorLog, ConcurrentMessagesNeverInterleave) {
             for (int i = 0; i < 200; ++i) QNST_MSG(env.dbenv(), "thread %d entry %d %s", t, i, filler.c_str());
         });
     for (auto &th : threads) th.join();
-    const auto lines = env.error_lines();
-    ASSERT_EQ(800u, lines.size());
-    const std::regex whole(log_prefix_re("qnst/bdb/env_concurrency_test") +
-                           "error:thread \\d entry \\d+ x{300}");
-    for (const auto &line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    const LogEntry whole{"qnst/bdb/env_concurrency_test", "error:thread \\d entry \\d+ x{300}"};
+    expect_log_entries(env.error_lines(), std::vector<LogEntry>(800, whole));
 }
 
 TEST(MaintenanceThreads, StopWakesSleepingBodies) {

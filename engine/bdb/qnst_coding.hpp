@@ -1,5 +1,6 @@
-// Byte-order codecs on byte arrays, the one home of the engine's integer encodings. Needs no
-// Berkeley DB, so that code built without it (fast files, their fuzzing harness) shares them.
+// Byte-order codecs on byte arrays, the one home of the engine's integer encodings and record
+// field layouts. Needs no Berkeley DB, so that code built without it (fast files, their Windows
+// build and fuzzing harness) shares them.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,19 @@ inline void store_le64(uint8_t *p, uint64_t v) { store_le(p, v, 8); }
 inline uint16_t load_le16(const uint8_t *p) { return static_cast<uint16_t>(load_le(p, 2)); }
 inline uint32_t load_le32(const uint8_t *p) { return static_cast<uint32_t>(load_le(p, 4)); }
 inline uint64_t load_le64(const uint8_t *p) { return load_le(p, 8); }
+
+// Records whose fields lie one after the other: stores (loads) each field little-endian in its
+// own width, 4 bytes for a uint32_t and 8 for a uint64_t, from `p` on, in the order given.
+template <typename... Fields>
+inline void store_le_fields(uint8_t *p, Fields... fields) {
+    static_assert(((sizeof(Fields) == 4 || sizeof(Fields) == 8) && ...));
+    ((store_le(p, fields, sizeof(Fields)), p += sizeof(Fields)), ...);
+}
+template <typename... Fields>
+inline void load_le_fields(const uint8_t *p, Fields &...fields) {
+    static_assert(((sizeof(Fields) == 4 || sizeof(Fields) == 8) && ...));
+    ((fields = static_cast<Fields>(load_le(p, sizeof(Fields))), p += sizeof(Fields)), ...);
+}
 
 // Versioned keys hold the creation version negated (two's complement, modulo 2^32) and
 // big-endian, so that within one key prefix the newest version sorts first.

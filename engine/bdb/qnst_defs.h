@@ -2,7 +2,12 @@
  * qnst_defs.h: definitions shared by every public header of the qnst64 engine.
  *
  * Result codes. Every engine function returns a signed 32-bit result: 0 for success, or one of
- * the codes in the table below. Function comments name the codes they return.
+ * the codes in the table below. Function comments name the codes they return. A new code is
+ * added to this table and nowhere else.
+ *
+ * Public headers (qnst_*.h) declare only what libqnst64.so exports, each function with QNST_API;
+ * they are installed under include/qnst/ and compile as C11. Declarations the engine keeps to
+ * itself go to the family's internal qnst_<module>.hpp.
  *
  * This header needs nothing but the C library, so that families that do not touch Berkeley DB
  * (the fast files) build on any platform.

@@ -211,29 +211,24 @@ void hand_back_register_slot(const char *home) {
 
 void ignore_error(const DB_ENV *, const char *, const char *) {}
 
+// Removes the regions of the environment in `home` (nothing to remove is fine).
+void remove_regions(const char *home, const OpenSettings &s) {
+    DB_ENV *remover = nullptr;
+    if (db_env_create(&remover, 0)) return;  // the open that follows reports the failure
+    remover->set_errcall(remover, ignore_error);  // it finds half-built remains by design
+    if (s.shm_key) (void)remover->set_shm_key(remover, s.shm_key);  // as the open had it
+    (void)remover->remove(remover, home, DB_FORCE);  // frees the handle
+}
+
 // Recreates the Berkeley DB handle with the same settings and opens it without DB_LOCKDOWN.
 // Used when the regions cannot be locked in memory.
 int reopen_without_lockdown(qnst_envrec *env, const char *home, const OpenSettings &s,
-                            qnst_errsink *sink, uint32_t flags) {
+                            qnst_errsink *sink, uint32_t flags, bool remove_first = false) {
     (void)env->dbenv->close(env->dbenv, 0);  // the failed handle only needs discarding
     env->dbenv = nullptr;
     hand_back_register_slot(home);
-    int rc;
-    if (flags & DB_RECOVER) {
-        // The failed attempt may have left a region file it never finished (when it had to
-        // build the regions anew, as after a reboot), which a second attempt cannot join.
-        // Recovery rebuilds the regions anyway, and no other process may use the environment
-        // while it runs, so the remains are removed first.
-        DB_ENV *remover = nullptr;
-        if ((rc = db_env_create(&remover, 0))) {
-            discard_sink(sink);
-            return rc;
-        }
-        remover->set_errcall(remover, ignore_error);  // it finds half-built remains by design
-        if (s.shm_key) (void)remover->set_shm_key(remover, s.shm_key);  // as the open had it
-        (void)remover->remove(remover, home, DB_FORCE);  // frees the handle; nothing to remove is fine
-    }
-    rc = db_env_create(&env->dbenv, 0);
+    if (remove_first) remove_regions(home, s);
+    int rc = db_env_create(&env->dbenv, 0);
     if (rc) {
         env->dbenv = nullptr;
         discard_sink(sink);
@@ -243,13 +238,22 @@ int reopen_without_lockdown(qnst_envrec *env, const char *home, const OpenSettin
     dbenv->app_private = sink;
     if ((rc = apply_limits(dbenv, s))) return rc;
     if (sink->fp) install_callbacks(dbenv);
-    if ((rc = apply_mode(dbenv, s, &flags))) return rc;
-    flags &= ~static_cast<uint32_t>(DB_LOCKDOWN);
-    QNST_MSG(dbenv,
-             "environment %s: the regions cannot be locked in memory (code %d), opening "
-             "without DB_LOCKDOWN",
-             home ? home : "", ENOMEM);
-    return dbenv->open(dbenv, home, flags, 0);
+    uint32_t mode = flags;
+    if ((rc = apply_mode(dbenv, s, &mode))) return rc;
+    mode &= ~static_cast<uint32_t>(DB_LOCKDOWN);
+    if (!remove_first)
+        QNST_MSG(dbenv,
+                 "environment %s: the regions cannot be locked in memory (code %d), opening "
+                 "without DB_LOCKDOWN",
+                 home ? home : "", ENOMEM);
+    rc = dbenv->open(dbenv, home, mode, 0);
+    if (rc == 0 || remove_first || !(flags & DB_RECOVER)) return rc;
+    // The failed attempt may have left a region file it never finished (when it had to build
+    // the regions anew, as after a reboot), which this attempt cannot join. Recovery rebuilds
+    // the regions anyway, and no other process may use the environment while it runs, so the
+    // remains are removed and the open tried once more. Sound regions are joined by the first
+    // try and keep what lives only in them (the in-memory tables).
+    return reopen_without_lockdown(env, home, s, sink, flags, true);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // Helpers shared by every engine source file: the error log, registry lists, record buffers,
-// cursors, byte-order codecs and versioned keys. Internal to the engine (not exported).
+// cursors, names, table and sequence opens, handle closes, the transaction guard and saturating
+// arithmetic (byte-order codecs and versioned keys come from qnst_coding.hpp). Internal to the
+// engine: nothing here is exported, and no public header includes it. A helper that a second
+// family needs moves here; one that only a family's own sources share stays in that family's
+// qnst_<module>.hpp.
 #pragma once
 
 #include <db.h>
@@ -160,6 +164,15 @@ struct Name {
 inline void close_db(DB **db, uint32_t flags = 0) {
     if (*db) (void)(*db)->close(*db, flags);
     *db = nullptr;
+}
+
+// How every table of the engine opens: created when missing, free-threaded, and a call made
+// without a transaction runs in one of its own.
+constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
+
+// Opens table `name` of `file` (null: the file's only table) with kOpenFlags.
+inline int open_table(DB *db, const char *file, const char *name, DBTYPE type) {
+    return db->open(db, nullptr, file, name, type, kOpenFlags, 0);
 }
 
 // Owns a transaction and aborts it unless commit() was called; the abort result is dropped,

@@ -21,82 +21,70 @@ int route(qnst_blksism *mgr, int32_t storeid, qnst_sis **part) {
     return rc ? QNST_FAIL(env_of(mgr), rc) : 0;
 }
 
+// One step of a walk on partition `storeid`: `step(part, &local)` reads the next record and
+// leaves its partition-local handle in `local`, which starts as `start` (where a first step
+// begins). The handle goes back to the caller with the partition's index.
+template <typename Step>
+int walk_step(qnst_blksism *mgr, int32_t storeid, uint64_t start, uint64_t *handle, Step step) {
+    qnst_sis *part = nullptr;
+    int rc = route(mgr, storeid, &part);
+    if (rc) return rc;
+    uint64_t local = start;
+    rc = step(part, &local);
+    if (rc) return QNST_FAIL(mgr->env, rc);
+    *handle = with_partition(local, storeid);
+    return 0;
+}
+
 }  // namespace
 
 int qnst_sism_walk_idref(qnst_blksism *mgr, int32_t storeid, DB_TXN *txn, uint32_t fsck,
                          uint32_t plist, DBC **cursor, uint64_t *handle, uint32_t *word,
                          uint32_t *count) {
-    qnst_sis *part = nullptr;
-    int rc = route(mgr, storeid, &part);
-    if (rc) return rc;
-    uint64_t local = *handle & QNST_BLKSISM_LOCAL_MASK;
-    rc = qnst_sis_walk_idref(part, txn, fsck, plist, cursor, &local, word, count);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, storeid);
-    return 0;
+    const uint64_t start = *handle & QNST_BLKSISM_LOCAL_MASK;
+    return walk_step(mgr, storeid, start, handle, [&](qnst_sis *part, uint64_t *local) {
+        return qnst_sis_walk_idref(part, txn, fsck, plist, cursor, local, word, count);
+    });
 }
 
 int qnst_sism_next_idref(qnst_blksism *mgr, int32_t storeid, DBC *cursor, uint64_t *handle,
                          uint32_t *word, uint32_t *count) {
-    qnst_sis *part = nullptr;
-    int rc = route(mgr, storeid, &part);
-    if (rc) return rc;
-    uint64_t local = 0;
-    rc = qnst_sis_next_idref(part, cursor, &local, word, count);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, storeid);
-    return 0;
+    return walk_step(mgr, storeid, 0, handle, [&](qnst_sis *part, uint64_t *local) {
+        return qnst_sis_next_idref(part, cursor, local, word, count);
+    });
 }
 
 int qnst_sism_walk_iddf(qnst_blksism *mgr, int32_t storeid, DB_TXN *txn, DBC **cursor,
                         uint64_t *handle, uint32_t *dfid, uint32_t *dfver, uint64_t *offset,
                         uint32_t *length, uint32_t *hashlen, void *hash) {
-    qnst_sis *part = nullptr;
-    int rc = route(mgr, storeid, &part);
-    if (rc) return rc;
-    uint64_t local = *handle & QNST_BLKSISM_LOCAL_MASK;
-    rc = qnst_sis_walk_iddf(part, txn, cursor, &local, dfid, dfver, offset, length, hashlen,
-                            hash);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, storeid);
-    return 0;
+    const uint64_t start = *handle & QNST_BLKSISM_LOCAL_MASK;
+    return walk_step(mgr, storeid, start, handle, [&](qnst_sis *part, uint64_t *local) {
+        return qnst_sis_walk_iddf(part, txn, cursor, local, dfid, dfver, offset, length, hashlen,
+                                  hash);
+    });
 }
 
 int qnst_sism_next_iddf(qnst_blksism *mgr, int32_t storeid, DBC *cursor, uint64_t *handle,
                         uint32_t *dfid, uint32_t *dfver, uint64_t *offset, uint32_t *length,
                         uint32_t *hashlen, void *hash) {
-    qnst_sis *part = nullptr;
-    int rc = route(mgr, storeid, &part);
-    if (rc) return rc;
-    uint64_t local = 0;
-    rc = qnst_sis_next_iddf(part, cursor, &local, dfid, dfver, offset, length, hashlen, hash);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, storeid);
-    return 0;
+    return walk_step(mgr, storeid, 0, handle, [&](qnst_sis *part, uint64_t *local) {
+        return qnst_sis_next_iddf(part, cursor, local, dfid, dfver, offset, length, hashlen,
+                                  hash);
+    });
 }
 
 int qnst_sism_walk_hashid(qnst_blksism *mgr, int32_t storeid, DB_TXN *txn, DBC **cursor,
                           uint64_t *handle, uint32_t startlen, uint32_t *hashlen, void *hash) {
-    qnst_sis *part = nullptr;
-    int rc = route(mgr, storeid, &part);
-    if (rc) return rc;
-    uint64_t local = 0;
-    rc = qnst_sis_walk_hashid(part, txn, cursor, &local, startlen, hashlen, hash);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, storeid);
-    return 0;
+    return walk_step(mgr, storeid, 0, handle, [&](qnst_sis *part, uint64_t *local) {
+        return qnst_sis_walk_hashid(part, txn, cursor, local, startlen, hashlen, hash);
+    });
 }
 
 int qnst_sism_next_hashid(qnst_blksism *mgr, int32_t storeid, DBC *cursor, uint64_t *handle,
                           uint32_t *hashlen, void *hash) {
-    qnst_sis *part = nullptr;
-    int rc = route(mgr, storeid, &part);
-    if (rc) return rc;
-    uint64_t local = 0;
-    rc = qnst_sis_next_hashid(part, cursor, &local, hashlen, hash);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, storeid);
-    return 0;
+    return walk_step(mgr, storeid, 0, handle, [&](qnst_sis *part, uint64_t *local) {
+        return qnst_sis_next_hashid(part, cursor, local, hashlen, hash);
+    });
 }
 
 int qnst_sism_done(qnst_blksism *mgr, int32_t storeid, DBC *cursor) {

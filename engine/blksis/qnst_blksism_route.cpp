@@ -36,56 +36,84 @@ int route_translated(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, qnst_sis *
     return by_handle(mgr, real, part, local);
 }
 
+enum class Handle { kAsGiven, kTranslated };
+
+// A call on one block: finds the partition and local handle of `handle` (resolving a translated
+// handle first when asked), then runs `call(part, local)`. A failure of either step is logged
+// once; the result is the failing step's code, or the call's.
+template <typename Call>
+int on_handle(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, Handle kind, Call call) {
+    qnst_sis *part = nullptr;
+    uint64_t local = 0;
+    const int rc = kind == Handle::kTranslated ? route_translated(mgr, txn, handle, &part, &local)
+                                               : by_handle(mgr, handle, &part, &local);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, call(part, local));
+}
+
+// A call by hash: finds the partition the hash belongs to, then runs `call(part, p)` with the
+// partition's index. A failure of either step is logged once.
+template <typename Call>
+int on_hash(qnst_blksism *mgr, const void *hash, uint32_t hashlen, Call call) {
+    int32_t p = 0;
+    qnst_sis *part = nullptr;
+    const int rc = by_hash(mgr, hash, hashlen, &p, &part);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return QNST_FAIL(mgr->env, call(part, p));
+}
+
+// The partition of a call that files block `handle` under `hash`: the hash's partition, which
+// must be the handle's own. A pair from two partitions is the caller's mistake: EINVAL, unlogged.
+int route_pair(qnst_blksism *mgr, const void *hash, uint32_t hashlen, uint64_t handle,
+               qnst_sis **part) {
+    int32_t p = 0;
+    const int rc = by_hash(mgr, hash, hashlen, &p, part);
+    if (rc) return QNST_FAIL(env_of(mgr), rc);
+    return static_cast<uint64_t>(p) == handle >> QNST_BLKSISM_PART_SHIFT ? 0 : EINVAL;
+}
+
 }  // namespace
 
 int qnst_sism_lookup(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
                      uint32_t cacheonly, uint64_t *handle) {
     *handle = 0;
-    int32_t p = 0;
-    qnst_sis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    uint64_t local = 0;
-    if (caching(mgr, part)) {
-        rc = qnst_csis_lookup(part, txn, hash, hashlen, &local);
-        if (rc) return QNST_FAIL(mgr->env, rc);
-        if (local) {
-            *handle = with_partition(local, p);
-            return 0;
+    return on_hash(mgr, hash, hashlen, [&](qnst_sis *part, int32_t p) {
+        uint64_t local = 0;
+        int rc = 0;
+        if (caching(mgr, part)) {
+            if ((rc = qnst_csis_lookup(part, txn, hash, hashlen, &local))) return rc;
+            if (local) {
+                *handle = with_partition(local, p);
+                return 0;
+            }
+            // The caller stores the block as new; the store-queue flush settles a duplicate
+            // later.
+            if (cacheonly) return 0;
         }
-        // The caller stores the block as new; the store-queue flush settles a duplicate later.
-        if (cacheonly) return 0;
-    }
-    rc = qnst_sis_lookup(part, txn, hash, hashlen, &local);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, p);
-    if (counting(mgr, part)) bump(local ? part->hits : part->misses);
-    return 0;
+        if ((rc = qnst_sis_lookup(part, txn, hash, hashlen, &local))) return rc;
+        *handle = with_partition(local, p);
+        if (counting(mgr, part)) bump(local ? part->hits : part->misses);
+        return 0;
+    });
 }
 
 int qnst_sism_gen_handle(qnst_blksism *mgr, const void *hash, uint32_t hashlen,
                          uint64_t *handle) {
     *handle = 0;
-    int32_t p = 0;
-    qnst_sis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    uint64_t local = 0;
-    rc = qnst_sis_gen_handle(part, &local);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *handle = with_partition(local, p);
-    return 0;
+    return on_hash(mgr, hash, hashlen, [&](qnst_sis *part, int32_t p) {
+        uint64_t local = 0;
+        const int rc = qnst_sis_gen_handle(part, &local);
+        if (rc == 0) *handle = with_partition(local, p);
+        return rc;
+    });
 }
 
 int qnst_sism_store(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen,
                     uint32_t dfid, uint32_t dfver, uint64_t offset, uint32_t length,
                     uint64_t handle, uint64_t *growth) {
-    int32_t p = 0;
     qnst_sis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc == 0 && hashlen > QNST_SIS_MAX_HASH) rc = EINVAL;
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    if (static_cast<uint64_t>(p) != handle >> QNST_BLKSISM_PART_SHIFT) return EINVAL;
+    int rc = route_pair(mgr, hash, hashlen, handle, &part);
+    if (rc) return rc;
     const uint64_t local = handle & QNST_BLKSISM_LOCAL_MASK;
 
     if (caching(mgr, part)) {
@@ -108,118 +136,88 @@ int qnst_sism_store(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t h
 
 int qnst_sism_store_hashid(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, const void *hash,
                            uint32_t hashlen) {
-    int32_t p = 0;
     qnst_sis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc == 0 && hashlen > QNST_SIS_MAX_HASH) rc = EINVAL;
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    if (static_cast<uint64_t>(p) != handle >> QNST_BLKSISM_PART_SHIFT) return EINVAL;
-    rc = qnst_sis_store_hashid(part, txn, handle & QNST_BLKSISM_LOCAL_MASK, hash, hashlen);
-    return QNST_FAIL(mgr->env, rc);
+    const int rc = route_pair(mgr, hash, hashlen, handle, &part);
+    if (rc) return rc;
+    const uint64_t local = handle & QNST_BLKSISM_LOCAL_MASK;
+    return QNST_FAIL(mgr->env, qnst_sis_store_hashid(part, txn, local, hash, hashlen));
 }
 
 int qnst_sism_purge_hashid(qnst_blksism *mgr, DB_TXN *txn, const void *hash, uint32_t hashlen) {
-    int32_t p = 0;
-    qnst_sis *part = nullptr;
-    int rc = by_hash(mgr, hash, hashlen, &p, &part);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_purge_hashid(part, txn, hash, hashlen));
+    return on_hash(mgr, hash, hashlen, [&](qnst_sis *part, int32_t) {
+        return qnst_sis_purge_hashid(part, txn, hash, hashlen);
+    });
 }
 
 int qnst_sism_hold(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t fsck) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    if (fsck) {
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
         uint32_t scratch = 0;
-        rc = qnst_sis_hold(part, txn, local, &scratch, fsck);
-    } else {
-        rc = qnst_csis_hold(part, txn, local);
-    }
-    return QNST_FAIL(mgr->env, rc);
+        return fsck ? qnst_sis_hold(part, txn, local, &scratch, fsck)
+                    : qnst_csis_hold(part, txn, local);
+    });
 }
 
 int qnst_sism_rele(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t *count) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = route_translated(mgr, txn, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    rc = qnst_csis_rele(part, txn, local);
-    if (rc) return QNST_FAIL(mgr->env, rc);
-    *count = 0;
-    return 0;
+    return on_handle(mgr, txn, handle, Handle::kTranslated, [&](qnst_sis *part, uint64_t local) {
+        const int rc = qnst_csis_rele(part, txn, local);
+        if (rc == 0) *count = 0;
+        return rc;
+    });
 }
 
 int qnst_sism_read(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t *dfid,
                    uint32_t *dfver, uint64_t *offset, uint32_t *length, uint32_t *hashlen,
                    void *hash, uint32_t *followed) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = route_translated(mgr, txn, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    rc = qnst_sis_read(part, txn, local, dfid, dfver, offset, length, hashlen, hash, followed);
-    return QNST_FAIL(mgr->env, rc);
+    return on_handle(mgr, txn, handle, Handle::kTranslated, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_read(part, txn, local, dfid, dfver, offset, length, hashlen, hash,
+                             followed);
+    });
 }
 
 int qnst_sism_move(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t dfid,
                    uint32_t dfver, uint64_t offset, uint64_t *growth) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_move(part, txn, local, dfid, dfver, offset, growth));
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_move(part, txn, local, dfid, dfver, offset, growth);
+    });
 }
 
 int qnst_blksism_getref(qnst_blksism *mgr, DB_TXN *txn, uint32_t fsck, uint64_t handle,
                         uint32_t *ref) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_getref(part, txn, fsck, local, ref));
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_getref(part, txn, fsck, local, ref);
+    });
 }
 
 int qnst_blksism_setref(qnst_blksism *mgr, DB_TXN *txn, uint32_t fsck, uint64_t handle,
                         uint32_t ref) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_setref(part, txn, fsck, local, ref));
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_setref(part, txn, fsck, local, ref);
+    });
 }
 
 int qnst_sism_store_idref(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t fsck) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_store_idref(part, txn, local, fsck));
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_store_idref(part, txn, local, fsck);
+    });
 }
 
 int qnst_sism_purge_idref(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint32_t fsck) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_purge_idref(part, txn, local, fsck));
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_purge_idref(part, txn, local, fsck);
+    });
 }
 
 int qnst_sism_purge_iddf(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = by_handle(mgr, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
-    return QNST_FAIL(mgr->env, qnst_sis_purge_iddf(part, txn, local));
+    return on_handle(mgr, txn, handle, Handle::kAsGiven, [&](qnst_sis *part, uint64_t local) {
+        return qnst_sis_purge_iddf(part, txn, local);
+    });
 }
 
 int qnst_sism_fsckq_put(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint64_t fset) {
-    qnst_sis *part = nullptr;
-    uint64_t local = 0;
-    int rc = route_translated(mgr, txn, handle, &part, &local);
-    if (rc) return QNST_FAIL(env_of(mgr), rc);
     // The check remembers the handle as the server knows it, translated or not.
-    return QNST_FAIL(mgr->env, qnst_sis_fsckq_put(part, txn, handle, fset));
+    return on_handle(mgr, txn, handle, Handle::kTranslated, [&](qnst_sis *part, uint64_t) {
+        return qnst_sis_fsckq_put(part, txn, handle, fset);
+    });
 }
 
 int qnst_xlat_handle(qnst_blksism *mgr, DB_TXN *txn, uint64_t handle, uint64_t *out) {

@@ -23,7 +23,6 @@ constexpr uint32_t kQueueExtent = 64;       // pages per queue extent file
 constexpr uint32_t kStqRecord = 32;         // handle, hash length, hash of up to 20 bytes
 constexpr uint32_t kStqHeader = 12;
 constexpr uint32_t kHdqRecord = 12;         // handle, signed change
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 
 // The cache table, or null when the partition runs without one: no budget, dropped, or a
 // partition whose cache store was created but never opened (its handle exists but cannot be
@@ -43,7 +42,7 @@ int open_queue(qnst_sis *part, DB *db, const char *file, uint32_t reclen) {
     int rc = db->set_q_extentsize(db, kQueueExtent);
     if (rc == 0) rc = db->set_re_len(db, reclen);
     if (rc) return QNST_FAIL(part->env, rc);
-    rc = db->open(db, nullptr, file, nullptr, DB_QUEUE, kOpenFlags, 0);
+    rc = qnst::open_table(db, file, nullptr, DB_QUEUE);
     if (rc) QNST_MSG(part->env, "%d %s", rc, file);
     return rc;
 }
@@ -79,7 +78,7 @@ int open_cache_table(qnst_sis *part, const char *name, const char *cpath, int64_
         (void)db->set_h_ffactor(db, (pagesize - 32u) / 40u);
         (void)db->set_h_nelem(db, capacity);
     }
-    rc = db->open(db, nullptr, file.p, nullptr, DB_HASH, kOpenFlags, 0);
+    rc = qnst::open_table(db, file.p, nullptr, DB_HASH);
     if (rc) QNST_MSG(part->env, "%s %s", file.p, cpath);
     return rc;
 }
@@ -391,6 +390,51 @@ int qnst_csis_index(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *ha
     return QNST_FAIL(part->env, rc);
 }
 
+namespace {
+
+// Folds queued block `handle` (`length` bytes in data file `dfid`), a duplicate of `existing`,
+// into it: the queued block's bytes become garbage and its handle a link to `existing`, its
+// references move there one hold each, and the hash's cache entry follows the surviving count.
+int fold_duplicate(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
+                   uint32_t hashlen, uint64_t existing, uint32_t dfid, uint32_t length) {
+    uint64_t scratch = 0;
+    int rc = qnst_dfile_usage(part->dfile, txn, dfid, 0, -static_cast<int64_t>(length), &scratch);
+    if (rc) return QNST_FAIL(part->env, rc);
+    rc = qnst_sis_write_iddf(part, txn, handle, QNST_SIS_SYMLINK_DFID, 0, existing, 0, nullptr, 0,
+                             0);
+    if (rc) return QNST_FAIL(part->env, rc);
+
+    // Each moved hold keeps the histogram.
+    uint32_t word = 0;
+    rc = read_word(part, txn, handle, &word);
+    if (rc && rc != DB_NOTFOUND) return QNST_FAIL(part->env, rc);
+    const uint32_t moved = rc ? 0 : qnst_sis_ref_count(word);
+    if (moved && (word & QNST_SIS_REF_STAMPED)) {
+        rc = qnst_csis_histupdate(part, txn, static_cast<int32_t>(moved), -1);
+        if (rc) return QNST_FAIL(part->env, rc);
+    }
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < moved; ++i) {
+        rc = qnst_sis_hold(part, txn, existing, &count, 0);
+        if (rc) return QNST_FAIL(part->env, rc);
+    }
+    if (moved == 0) {
+        rc = read_word(part, txn, existing, &word);
+        if (rc && rc != DB_NOTFOUND) return QNST_FAIL(part->env, rc);
+        count = rc ? 0 : qnst_sis_ref_count(word);
+    }
+
+    rc = qnst_csis_uncache(part, txn, hash, hashlen);
+    if (rc) return QNST_FAIL(part->env, rc);
+    if (static_cast<int64_t>(count) >= load(part->wmark)) {
+        rc = qnst_csis_cache(part, txn, hash, hashlen, existing, count);
+        if (rc) return QNST_FAIL(part->env, rc);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *hash,
                     uint32_t hashlen) {
     uint64_t existing = 0;
@@ -419,41 +463,8 @@ int qnst_csis_merge(qnst_sis *part, DB_TXN *txn, uint64_t handle, const void *ha
         return QNST_RETRY;
     }
 
-    // The queued block duplicates `existing`: its bytes become garbage and its handle a link.
-    uint64_t scratch = 0;
-    rc = qnst_dfile_usage(part->dfile, txn, dfid, 0, -static_cast<int64_t>(length), &scratch);
-    if (rc) return QNST_FAIL(part->env, rc);
-    rc = qnst_sis_write_iddf(part, txn, handle, QNST_SIS_SYMLINK_DFID, 0, existing, 0, nullptr, 0,
-                             0);
-    if (rc) return QNST_FAIL(part->env, rc);
-
-    // Its references move to the existing block, one hold each (each keeps the histogram).
-    uint32_t word = 0;
-    rc = read_word(part, txn, handle, &word);
-    if (rc && rc != DB_NOTFOUND) return QNST_FAIL(part->env, rc);
-    const uint32_t moved = rc ? 0 : qnst_sis_ref_count(word);
-    if (moved && (word & QNST_SIS_REF_STAMPED)) {
-        rc = qnst_csis_histupdate(part, txn, static_cast<int32_t>(moved), -1);
-        if (rc) return QNST_FAIL(part->env, rc);
-    }
-    uint32_t count = 0;
-    for (uint32_t i = 0; i < moved; ++i) {
-        rc = qnst_sis_hold(part, txn, existing, &count, 0);
-        if (rc) return QNST_FAIL(part->env, rc);
-    }
-    if (moved == 0) {
-        rc = read_word(part, txn, existing, &word);
-        if (rc && rc != DB_NOTFOUND) return QNST_FAIL(part->env, rc);
-        count = rc ? 0 : qnst_sis_ref_count(word);
-    }
-
-    rc = qnst_csis_uncache(part, txn, hash, hashlen);
-    if (rc) return QNST_FAIL(part->env, rc);
-    if (static_cast<int64_t>(count) >= load(part->wmark)) {
-        rc = qnst_csis_cache(part, txn, hash, hashlen, existing, count);
-        if (rc) return QNST_FAIL(part->env, rc);
-    }
-    return 0;
+    // The queued block duplicates `existing`.
+    return fold_duplicate(part, txn, handle, hash, hashlen, existing, dfid, length);
 }
 
 int qnst_csis_refresh(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t word) {

@@ -73,8 +73,7 @@ int qnst_csis_histopen(qnst_sis *part, const char *name, const char *cpath, int3
         }
         if ((rc = set_histogram_layout(part->histdb)) != 0) return QNST_FAIL(env, rc);
     }
-    rc = part->histdb->open(part->histdb, nullptr, file.p, nullptr, DB_QUEUE,
-                            DB_CREATE | DB_THREAD | DB_AUTO_COMMIT, 0);
+    rc = qnst::open_table(part->histdb, file.p, nullptr, DB_QUEUE);
     if (rc) return QNST_FAIL(env, rc);
     return QNST_FAIL(env, fill_histogram(part));
 }

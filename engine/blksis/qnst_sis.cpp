@@ -9,9 +9,8 @@ QNST_SOURCE("qnst/blksis/qnst_sis");
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-
 using qnst::close_db;
+using qnst::open_table;
 
 // Seconds since the epoch of 15 December 2010, 00:00:00 local time, daylight saving off.
 int64_t compute_epoch() {
@@ -29,13 +28,9 @@ int64_t epoch() {
     return value;
 }
 
-
-int open_table(DB *db, const char *file, const char *name, DBTYPE type) {
-    return db->open(db, nullptr, file, name, type, kOpenFlags, 0);
-}
-
 int open_sequence(qnst_sis *part) {
-    return qnst::open_sequence(part->seqdb, &part->seq, QNST_SIS_SEQ_MAX, QNST_SIS_SEQ_INITIAL, QNST_SIS_SEQ_CACHE);
+    return qnst::open_sequence(part->seqdb, &part->seq, QNST_SIS_SEQ_MAX, QNST_SIS_SEQ_INITIAL,
+                               QNST_SIS_SEQ_CACHE);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@ QNST_SOURCE("qnst/blksis/qnst_sis");
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr uint32_t kQueueRecord = 16;  // handle u64, fset u64
 constexpr uint32_t kQueueExtent = 64;  // pages per queue extent file
 constexpr const char *kCheckRef = "id_ref_fsck";
@@ -28,7 +27,7 @@ int create_and_open(qnst_sis *part, DB **db, const char *file, const char *name,
         if ((rc = (*db)->set_q_extentsize(*db, kQueueExtent)) != 0) return rc;
         if ((rc = (*db)->set_re_len(*db, kQueueRecord)) != 0) return rc;
     }
-    return (*db)->open(*db, nullptr, file, name, type, kOpenFlags, 0);
+    return qnst::open_table(*db, file, name, type);
 }
 
 }  // namespace

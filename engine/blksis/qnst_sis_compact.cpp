@@ -11,8 +11,6 @@ QNST_SOURCE("qnst/blksis/qnst_sis");
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-
 // "plist_<partition>.db", or null when out of memory.
 char *plist_name(uint32_t p) { return qnst::make_name("plist_%x.db", p); }
 
@@ -36,7 +34,7 @@ int qnst_sis_compact_init(qnst_sis *part, uint32_t p) {
     if (rc) return QNST_FAIL(env, rc);
     DB *db = nullptr;
     if ((rc = db_create(&db, env, 0)) != 0) return QNST_FAIL(env, rc);
-    rc = db->open(db, nullptr, name.p, nullptr, DB_BTREE, kOpenFlags, 0);
+    rc = qnst::open_table(db, name.p, nullptr, DB_BTREE);
     if (rc) {
         (void)db->close(db, 0);  // discarding a handle whose open failed
         return QNST_FAIL(env, rc);

@@ -19,6 +19,22 @@ int too_many_links(DB_ENV *env, const char *op, uint64_t handle) {
     return EINVAL;
 }
 
+// The link step of a hold or a release (`op` names it in the log: "sis_hold", "sis_rele"):
+// whether `handle` is a symbolic link, and to which block. Returns 0 with `*target` set for a link;
+// QNST_NOT_SYMLINK for a real block; DB_NOTFOUND, logged as a message, when the block has no
+// location record (the hold or release then ends with success); or the failing code, logged.
+int follow_link(qnst_sis *part, DB_TXN *txn, const char *op, uint64_t handle, uint64_t *target) {
+    const int rc = qnst_sis_symlookup(part, txn, handle, target);
+    if (rc == DB_NOTFOUND) {
+        QNST_MSG(part->env,
+                 "%s failed in qnst_sis_symlookup: Failed to locate id_df entry for handle 0x%llx",
+                 op, static_cast<ull>(handle));
+        return rc;
+    }
+    if (rc != 0 && rc != QNST_NOT_SYMLINK) return QNST_FAIL(part->env, rc);
+    return rc;
+}
+
 int hold_at(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count, uint32_t fsck,
             int depth);
 int rele_at(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count, int depth);
@@ -52,15 +68,9 @@ int hold_at(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count, uint3
     }
 
     uint64_t target = 0;
-    rc = qnst_sis_symlookup(part, txn, handle, &target);
-    if (rc == DB_NOTFOUND) {
-        QNST_MSG(env,
-                 "sis_hold failed in qnst_sis_symlookup: Failed to locate id_df entry for handle "
-                 "0x%llx",
-                 static_cast<ull>(handle));
-        return 0;
-    }
-    if (rc != 0 && rc != QNST_NOT_SYMLINK) return QNST_FAIL(env, rc);
+    rc = follow_link(part, txn, "sis_hold", handle, &target);
+    if (rc == DB_NOTFOUND) return 0;
+    if (rc != 0 && rc != QNST_NOT_SYMLINK) return rc;
     const bool link = rc == 0;
     if (link) {
         uint32_t scratch = 0;
@@ -107,15 +117,9 @@ int rele_at(qnst_sis *part, DB_TXN *txn, uint64_t handle, uint32_t *count, int d
     }
 
     uint64_t target = 0;
-    rc = qnst_sis_symlookup(part, txn, handle, &target);
-    if (rc == DB_NOTFOUND) {
-        QNST_MSG(env,
-                 "sis_rele failed in qnst_sis_symlookup: Failed to locate id_df entry for handle "
-                 "0x%llx",
-                 static_cast<ull>(handle));
-        return 0;
-    }
-    if (rc != 0 && rc != QNST_NOT_SYMLINK) return QNST_FAIL(env, rc);
+    rc = follow_link(part, txn, "sis_rele", handle, &target);
+    if (rc == DB_NOTFOUND) return 0;
+    if (rc != 0 && rc != QNST_NOT_SYMLINK) return rc;
     if (rc == 0) {
         uint32_t scratch = 0;
         rc = rele_at(part, txn, target, &scratch, depth + 1);

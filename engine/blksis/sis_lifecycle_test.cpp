@@ -78,9 +78,7 @@ TEST(PartitionLifecycle, CreateWithoutOpenCloseAndRemove) {
     EXPECT_EQ(ENOENT, qnst_sis_remove(env.dbenv(), "p.db"));
     const auto lines = env.error_lines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(std::regex_match(
-        lines.back(), std::regex(qnst::testing::log_prefix_re("qnst/blksis/qnst_sis") + "code 2")))
-        << lines.back();
+    qnst::testing::expect_log_entries({lines.back()}, {{"qnst/blksis/qnst_sis", "code 2"}});
 }
 
 TEST(ReferenceWord, UpdateCountsSaturatesAndStamps) {

@@ -16,10 +16,8 @@ using qnst::blobsis::valid_hash;
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-
 int open_table(DB *db, const char *file, const char *name) {
-    return db->open(db, nullptr, file, name, DB_BTREE, kOpenFlags, 0);
+    return qnst::open_table(db, file, name, DB_BTREE);
 }
 
 int open_sequence(qnst_blobsis *part) {

@@ -227,8 +227,7 @@ int qnst_blobsis_open_fsck(qnst_blobsis *part, const char *file, int32_t reset) 
         part->id_ref_fsck = nullptr;
         return QNST_FAIL(part->env, rc);
     }
-    rc = part->id_ref_fsck->open(part->id_ref_fsck, nullptr, file, kFsckTable, DB_BTREE,
-                                 DB_CREATE | DB_THREAD | DB_AUTO_COMMIT, 0);
+    rc = qnst::open_table(part->id_ref_fsck, file, kFsckTable, DB_BTREE);
     if (rc) {
         QNST_FAIL(part->env, rc);
         qnst_blobsis_close_fsck(part, file, reset);

@@ -1,7 +1,6 @@
 // The dfile table: records on disk, pre-creation, reads, writes and the usage update.
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "qnst_dfile.h"
 #include "qnst_dfile_usage.hpp"
@@ -61,11 +60,8 @@ TEST_F(Dfile, InitRoundsUpToBatchesOf128FreshRecords) {
     get(1024, &rc);
     EXPECT_EQ(DB_NOTFOUND, rc);
     // A missing record is a failure for the caller and is logged as such.
-    const auto lines = env_.error_lines();
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(std::regex_match(
-        lines[0], std::regex(qnst::testing::log_prefix_re("qnst/dfile/qnst_dfile") + "code -30988")))
-        << lines[0];
+    qnst::testing::expect_log_entries(env_.error_lines(),
+                                      {{"qnst/dfile/qnst_dfile", "code -30988"}});
 }
 
 TEST_F(Dfile, InitKeepsExistingRecordsAndOnlyAddsUpToTheNextMultiple) {
@@ -156,11 +152,8 @@ TEST(DfileLifecycle, FailedPrecreationIsLoggedOnceAndRolledBack) {
     env.mark_log();
     const int rc = qnst_dfile_open(&h, "d.db", 1);
     ASSERT_NE(0, rc);
-    const std::regex entry(qnst::testing::log_prefix_re("qnst/dfile/qnst_dfile") + "code " +
-                           std::to_string(rc));
-    int entries = 0;
-    for (const auto &line : env.error_lines()) entries += std::regex_match(line, entry);
-    EXPECT_EQ(1, entries);
+    EXPECT_EQ(1u, qnst::testing::count_log_entries(
+                      env.error_lines(), {"qnst/dfile/qnst_dfile", "code " + std::to_string(rc)}));
     uint32_t ver = 0, over = 0;
     uint64_t coff = 0, ooff = 0, used = 0;
     // The rolled-back records are empty slots of the queue.

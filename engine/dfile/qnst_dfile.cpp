@@ -14,16 +14,11 @@ struct DfileRecord {
     uint32_t ver = 1, over = 1;
     uint64_t coff = 0, ooff = 0, used = 0;
 
-    void pack(uint8_t *p) const {
-        qnst::store_le32(p + 0, ver);
-        qnst::store_le32(p + 4, over);
-        qnst::store_le64(p + 8, coff);
-        qnst::store_le64(p + 16, ooff);
-        qnst::store_le64(p + 24, used);
-    }
+    void pack(uint8_t *p) const { qnst::store_le_fields(p, ver, over, coff, ooff, used); }
     static DfileRecord unpack(const uint8_t *p) {
-        return {qnst::load_le32(p), qnst::load_le32(p + 4), qnst::load_le64(p + 8),
-                qnst::load_le64(p + 16), qnst::load_le64(p + 24)};
+        DfileRecord r;
+        qnst::load_le_fields(p, r.ver, r.over, r.coff, r.ooff, r.used);
+        return r;
     }
 };
 
@@ -79,9 +74,7 @@ int qnst_dfile_create(qnst_dfile *h, DB_ENV *dbenv, uint32_t nfiles) {
 int qnst_dfile_open(qnst_dfile *h, const char *file, int32_t init) {
     int rc = h->db->set_re_len(h->db, kRecordLength);
     if (rc) return QNST_FAIL(h->dbenv, rc);
-    rc = h->db->open(h->db, nullptr, file, nullptr, DB_QUEUE,
-                     DB_CREATE | DB_THREAD | DB_AUTO_COMMIT, 0);
-    if (rc) return QNST_FAIL(h->dbenv, rc);
+    if ((rc = qnst::open_table(h->db, file, nullptr, DB_QUEUE))) return QNST_FAIL(h->dbenv, rc);
     if (!init) return 0;
     const uint32_t batches = h->nfiles / kBatch + (h->nfiles % kBatch ? 1 : 0);
     for (uint32_t b = 0; b < batches; ++b)

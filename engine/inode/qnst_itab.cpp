@@ -6,7 +6,6 @@ namespace qnst::itab {
 
 namespace {
 
-constexpr uint32_t kOpenFlags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr uint32_t kSeqKey = 1;
 
 // The databases of one table in the order they are created and opened.
@@ -139,7 +138,7 @@ int qnst_itab_open(qnst_itab *itab, const char *file, uint32_t pagesize, int32_t
         return QNST_FAIL(dbenv, rc);
     for (const TableDb &t : kTableDbs) {
         DB *db = itab->*t.field;
-        if ((rc = db->open(db, nullptr, file, t.name, t.type, kOpenFlags, 0)))
+        if ((rc = qnst::open_table(db, file, t.name, t.type)))
             return QNST_FAIL(dbenv, rc);
     }
     if (create) {

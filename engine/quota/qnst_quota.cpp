@@ -53,11 +53,8 @@ int qn_quota_create(qn_quotarec **handle, DB_ENV *dbenv) {
 }
 
 int qn_quota_open(qn_quotarec *handle) {
-    DB *db = handle->db;
     // No file name: the database lives in the environment's cache.
-    const int rc = db->open(db, nullptr, nullptr, "quota", DB_HASH,
-                            DB_CREATE | DB_THREAD | DB_AUTO_COMMIT, 0);
-    return QNST_FAIL(handle->dbenv, rc);
+    return QNST_FAIL(handle->dbenv, qnst::open_table(handle->db, nullptr, "quota", DB_HASH));
 }
 
 int qn_quota_close(qn_quotarec *handle) {

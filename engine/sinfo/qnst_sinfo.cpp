@@ -14,18 +14,8 @@ struct SinfoRecord {
     uint32_t method = 0, sgen = 0;
     uint64_t stime = 0;
 
-    void pack(uint8_t *p) const {
-        qnst::store_le64(p + 0, ino);
-        qnst::store_le32(p + 8, method);
-        qnst::store_le32(p + 12, sgen);
-        qnst::store_le64(p + 16, stime);
-    }
-    void unpack(const uint8_t *p) {
-        ino = qnst::load_le64(p + 0);
-        method = qnst::load_le32(p + 8);
-        sgen = qnst::load_le32(p + 12);
-        stime = qnst::load_le64(p + 16);
-    }
+    void pack(uint8_t *p) const { qnst::store_le_fields(p, ino, method, sgen, stime); }
+    void unpack(const uint8_t *p) { qnst::load_le_fields(p, ino, method, sgen, stime); }
     void out(uint64_t *i, uint32_t *m, uint32_t *g, uint64_t *t) const {
         *i = ino;
         *m = method;
@@ -79,14 +69,11 @@ int qnst_sinfo_create(qnst_sinfo *h, DB_ENV *dbenv) {
 
 int qnst_sinfo_open(qnst_sinfo *h, const char *file, int32_t /*init*/) {
     if (!h->db) return QNST_FAIL(h->dbenv, EINVAL);
-    const int rc = h->db->open(h->db, nullptr, file, nullptr, DB_BTREE,
-                               DB_CREATE | DB_THREAD | DB_AUTO_COMMIT, 0);
-    return QNST_FAIL(h->dbenv, rc);
+    return QNST_FAIL(h->dbenv, qnst::open_table(h->db, file, nullptr, DB_BTREE));
 }
 
 int qnst_sinfo_close(qnst_sinfo *h) {
-    if (h->db) (void)h->db->close(h->db, DB_NOSYNC);  // the handle is gone whatever the result
-    h->db = nullptr;
+    qnst::close_db(&h->db, DB_NOSYNC);
     return 0;
 }
 

@@ -69,14 +69,14 @@ QNST_API int qnst_sinfo_purge(qnst_sinfo *h, DB_TXN *txn, uint64_t sino);
  * record sets `*ino` to 0. Either way the cursor is handed to the caller, who steps with
  * qnst_sinfo_next and ends with qnst_sinfo_end.
  * Returns 0; EINVAL (logged) when the handle is not open; EIO (logged) when a record found is
- * not 24 bytes or its key not 8; or a Berkeley DB code (logged); after a failure no cursor is
- * handed out. */
+ * damaged (not 24 bytes, or its key not 8); or a Berkeley DB code (logged); after a failure no
+ * cursor is handed out. */
 QNST_API int qnst_sinfo_list(qnst_sinfo *h, DB_TXN *txn, DBC **cursor, uint64_t *sino,
                              uint64_t *ino, uint32_t *method, uint32_t *sgen, uint64_t *stime);
 
 /* The next record of a listing; `*ino` 0 at the end.
- * Returns 0; EIO (logged) when a record found is not 24 bytes or its key not 8; or a Berkeley
- * DB code (logged). The cursor still has to be ended. */
+ * Returns 0; EIO (logged) when a record found is damaged (not 24 bytes, or its key not 8); or a
+ * Berkeley DB code (logged). The cursor still has to be ended. */
 QNST_API int qnst_sinfo_next(qnst_sinfo *h, DBC *cursor, uint64_t *sino, uint64_t *ino,
                              uint32_t *method, uint32_t *sgen, uint64_t *stime);
 

@@ -19,23 +19,12 @@ struct StatRecord {
     uint64_t size = 0, acl = 0;
     uint32_t mtime = 0, method = 0, links = 0;
 
+    // The stored fields, in their order; cver lives in the key.
     void pack(uint8_t *p) const {
-        qnst::store_le32(p + 0, dver);
-        qnst::store_le32(p + 4, flags);
-        qnst::store_le64(p + 8, size);
-        qnst::store_le64(p + 16, acl);
-        qnst::store_le32(p + 24, mtime);
-        qnst::store_le32(p + 28, method);
-        qnst::store_le32(p + 32, links);
+        qnst::store_le_fields(p, dver, flags, size, acl, mtime, method, links);
     }
     void unpack(const uint8_t *p) {
-        dver = qnst::load_le32(p + 0);
-        flags = qnst::load_le32(p + 4);
-        size = qnst::load_le64(p + 8);
-        acl = qnst::load_le64(p + 16);
-        mtime = qnst::load_le32(p + 24);
-        method = qnst::load_le32(p + 28);
-        links = qnst::load_le32(p + 32);
+        qnst::load_le_fields(p, dver, flags, size, acl, mtime, method, links);
     }
     bool current() const { return dver == QNST_INODE_LIVE; }
     bool valid_at(uint32_t ver) const {

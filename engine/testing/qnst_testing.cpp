@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -119,13 +120,22 @@ std::string log_prefix_re(const std::string &source) {
     return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,000\] \[Error\] At )" + source + R"(:\d+: )";
 }
 
+static std::regex entry_re(const LogEntry &entry) {
+    return std::regex(log_prefix_re(entry.source) + entry.text);
+}
+
 void expect_log_entries(const std::vector<std::string> &lines,
                         const std::vector<LogEntry> &expected) {
     ASSERT_EQ(expected.size(), lines.size()) << ::testing::PrintToString(lines);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::regex re(log_prefix_re(expected[i].source) + expected[i].text);
-        EXPECT_TRUE(std::regex_match(lines[i], re)) << lines[i] << "\n  vs " << expected[i].text;
-    }
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], entry_re(expected[i])))
+            << lines[i] << "\n  vs " << expected[i].text;
+}
+
+size_t count_log_entries(const std::vector<std::string> &lines, const LogEntry &entry) {
+    const std::regex re = entry_re(entry);
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string &l) { return std::regex_match(l, re); }));
 }
 
 std::string regex_literal(const std::string &text) {

@@ -1,5 +1,7 @@
 // Test fixtures shared by the families: temporary directories and environments, transactions
-// that retry on lock conflicts, and the error-log reader.
+// that retry on lock conflicts, the error-log reader and matchers, block hashes and raw-byte
+// helpers. A helper that tests of a second family need moves here; a fixture of one family stays
+// in that family's *_fixture.hpp.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -94,6 +96,9 @@ struct LogEntry {
 // Checks that `lines` are exactly the `expected` entries, in order.
 void expect_log_entries(const std::vector<std::string> &lines,
                         const std::vector<LogEntry> &expected);
+// How many of `lines` are the entry `entry` (other lines, such as Berkeley DB's own messages, may
+// stand between them).
+size_t count_log_entries(const std::vector<std::string> &lines, const LogEntry &entry);
 // `text` with the regular-expression specials escaped, so that it matches only itself.
 std::string regex_literal(const std::string &text);
 

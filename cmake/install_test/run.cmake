@@ -1,0 +1,86 @@
+# Installs the build in BUILD_DIR into PREFIX (emptied first), then builds the program in
+# SOURCE_DIR against the installed tree, once through pkg-config and once through find_package,
+# and runs both. Also checks the library's SONAME and, when PYTHON is true, that the Python
+# modules landed under PREFIX and import from there.
+cmake_minimum_required(VERSION 3.20)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    string(REPLACE ";" " " cmd "${ARGN}")
+    message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_works program what)
+  file(REMOVE_RECURSE ${PREFIX}-env)
+  file(MAKE_DIRECTORY ${PREFIX}-env)
+  run(${program} ${PREFIX}-env)
+  if(NOT out STREQUAL "qnst64 works\n")
+    message(FATAL_ERROR "${what}: the program printed '${out}'")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${PREFIX} ${PREFIX}-build)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
+
+# The library: real file, SONAME link and development link.
+string(REGEX MATCH "^[0-9]+" major ${VERSION})
+file(GLOB_RECURSE libs LIST_DIRECTORIES false ${PREFIX}/libqnst64.so.${VERSION})
+list(LENGTH libs n)
+if(NOT n EQUAL 1)
+  message(FATAL_ERROR "libqnst64.so.${VERSION} is not installed once under ${PREFIX}: ${libs}")
+endif()
+get_filename_component(libdir ${libs} DIRECTORY)
+foreach(link libqnst64.so.${major} libqnst64.so)
+  if(NOT IS_SYMLINK ${libdir}/${link})
+    message(FATAL_ERROR "${libdir}/${link} is not a link to the library")
+  endif()
+endforeach()
+find_program(READELF readelf REQUIRED)
+run(${READELF} -d ${libs})
+if(NOT out MATCHES "\\(SONAME\\)[^\n]*\\[libqnst64\\.so\\.${major}\\]")
+  message(FATAL_ERROR "libqnst64.so.${VERSION} lacks the SONAME libqnst64.so.${major}:\n${out}")
+endif()
+if(NOT EXISTS ${PREFIX}/include/qnst/qnst_defs.h)
+  message(FATAL_ERROR "the public headers are not in ${PREFIX}/include/qnst")
+endif()
+
+# pkg-config, the way a Makefile would use it.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
+run(${PKG_CONFIG} --modversion qnst64)
+if(NOT out STREQUAL "${VERSION}\n")
+  message(FATAL_ERROR "pkg-config reports version '${out}'")
+endif()
+run(${PKG_CONFIG} --cflags --libs qnst64)
+separate_arguments(flags UNIX_COMMAND "${out}")
+file(MAKE_DIRECTORY ${PREFIX}-build)
+set(pc_program ${PREFIX}-build/consumer-pkg-config)
+run(${C_COMPILER} -Wall -Wextra -Werror -pedantic-errors ${SOURCE_DIR}/consumer.c
+    ${flags} -Wl,-rpath,${libdir} -o ${pc_program})
+run(${READELF} -d ${pc_program})
+if(NOT out MATCHES "\\(NEEDED\\)[^\n]*\\[libqnst64\\.so\\.${major}\\]")
+  message(FATAL_ERROR "the program does not load libqnst64.so.${major}:\n${out}")
+endif()
+expect_works(${pc_program} "pkg-config")
+
+# find_package, from a user's CMake project.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${PREFIX}-build/cmake -DCMAKE_PREFIX_PATH=${PREFIX}
+    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_BUILD_TYPE=Release)
+run(${CMAKE_COMMAND} --build ${PREFIX}-build/cmake)
+expect_works(${PREFIX}-build/cmake/consumer "find_package")
+
+if(PYTHON)
+  file(GLOB_RECURSE modules ${PREFIX}/qnst_bdb*.so)
+  list(LENGTH modules n)
+  if(NOT n EQUAL 1)
+    message(FATAL_ERROR "the Python module qnst_bdb is not installed once under ${PREFIX}")
+  endif()
+  get_filename_component(site ${modules} DIRECTORY)
+  set(ENV{PYTHONPATH} ${site})
+  set(ENV{LD_LIBRARY_PATH} ${libdir})
+  run(python3 -c "import qnst_bdb, qnst_dfile, qnst_fastfile, qnst_blksism, qnst_itabm, qnst")
+endif()
+file(REMOVE_RECURSE ${PREFIX} ${PREFIX}-build ${PREFIX}-env)
