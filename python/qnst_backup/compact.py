@@ -32,9 +32,9 @@ import qnst_fastfile
 
 from .errors import EXIT_FAILED
 from .store import FAST_BUFFER, PARTITIONS, data_file_index
+from .verify import LINK_DFID
 
 BATCH = 1000                 # records walked or moved per transaction
-LINK_DFID = 0xFFFFFFFF       # the data file of a block that is a link to another block
 HEADER = struct.Struct("<4sQi")
 
 
