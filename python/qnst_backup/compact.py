@@ -210,14 +210,14 @@ class Compact:
         for i in range(0, len(todo), BATCH):
             part = todo[i:i + BATCH]
 
-            def batch(txn):
+            def move_batch(txn):
                 for offset, _, handle in part:
                     store.blocks.blk_move(txn, handle, dfid, new, offset)
                 # A move adds the chunk's bytes to the usage, which counts them already.
                 ver, over, coff, ooff, used = store.dfile.dfile_get(txn, dfid)
                 store.dfile.dfile_set(txn, dfid, ver, over, coff, ooff,
                                       used - sum(length for _, length, _ in part))
-            qnst_bdb.retry(store.env, batch)
+            qnst_bdb.retry(store.env, move_batch)
             self.moved_blocks += len(part)
 
         end = _size(store.data_name(dfid, new))
