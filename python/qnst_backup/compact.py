@@ -35,6 +35,7 @@ from .store import FAST_BUFFER, PARTITIONS, data_file_index
 from .verify import LINK_DFID
 
 BATCH = 1000                 # records walked or moved per transaction
+COPY_BUFFER = 2 * FAST_BUFFER   # the rewrite's write buffer
 HEADER = struct.Struct("<4sQi")
 
 
@@ -172,13 +173,16 @@ class Compact:
         name = store.data_name(dfid, new)
         _unlink(name)       # the remains of a copy that a crash cut short
         placed = {}
-        ff = qnst_fastfile.pyFastFile(FAST_BUFFER, qnst_fastfile.FF_NORMAL)
+        ff = qnst_fastfile.pyFastFile(COPY_BUFFER, qnst_fastfile.FF_NORMAL)
         try:
             ff.ffile_open(qnst_fastfile.OPEN_WRITE, name, 0, 0)
-            with open(store.data_name(dfid, ver), "rb") as old:
+            out = AlignedWrites(ff)
+            # Chunks are read in file order through a large buffer: the file is read front to
+            # back in long requests, its dead chunks skipped inside the buffer.
+            with open(store.data_name(dfid, ver), "rb", buffering=FAST_BUFFER) as old:
+                os.posix_fadvise(old.fileno(), 0, 0, os.POSIX_FADV_SEQUENTIAL)
                 for offset, length, handle in sorted(chunks):
-                    data = _read_chunk(old, offset, length, handle)
-                    placed[handle] = ff.ffile_newblk(data, length, handle)[0]
+                    placed[handle] = out.add(_read_chunk(old, offset, length, handle), handle)
             end = ff.ffile_flush()
         except (OSError, qnst.QnstError) as e:
             raise CompactError(getattr(e, "strerror", None) or str(e))
@@ -246,6 +250,40 @@ class Compact:
               % (self.freed_blocks, ", %d blobs" % blobs if blobs else "", self.files,
                  self.moved_blocks, self.moved_bytes, rate, before, after))
         return EXIT_FAILED if self.problems else 0
+
+
+class AlignedWrites:
+    """Appends block records to a fast file so that its writes stay on whole file-system
+    blocks: the buffer is written out, once it is half full, at the first record that ends it
+    (with its sector padding) on a block boundary. Unbuffered writes that start or end inside a
+    block cost the file system a read and a rewrite of that block, several times the write."""
+
+    BLOCK = 4096
+
+    def __init__(self, ff):
+        self.ff, self.position, self.used = ff, 0, 0
+
+    @staticmethod
+    def padded(used):
+        """The bytes a write-out of `used` buffered bytes puts on the disk."""
+        pad = -used % qnst_fastfile.SECTOR_SZ
+        if 0 < pad < 4:             # room for the zero word that ends the records
+            pad += qnst_fastfile.SECTOR_SZ
+        return used + pad
+
+    def add(self, data, handle):
+        """Appends one record; returns the file offset of its data."""
+        total = HEADER.size + len(data)
+        if self.used + total > COPY_BUFFER:     # the fast file writes its buffer out first
+            self.position += self.padded(self.used)
+            self.used = 0
+        offset = self.ff.ffile_newblk(data, len(data), handle)[0]
+        self.used += total
+        if self.used >= COPY_BUFFER // 2 and \
+                (self.position + self.padded(self.used)) % self.BLOCK == 0:
+            self.position = self.ff.ffile_flush()
+            self.used = 0
+        return offset
 
 
 def _version_of(name):
