@@ -21,11 +21,13 @@ import time
 import qnst
 import qnst_bdb
 
-from .backup import DIRECTORY, META_AID
+from .backup import DIRECTORY
 from .errors import UserError
-from .store import LIVE, SUMMARY_AID
+from .store import LIVE
 
-ATTRIBUTES = sorted({META_AID, SUMMARY_AID})    # the attribute ids the tool writes
+# The attribute ids the tool writes are small numbers (an entry's metadata, its extended
+# attributes, a version's summary on the root); the sweep looks at every one of them.
+ATTRIBUTES = range(1, 9)
 CHUNK_INODES = 64                               # inodes swept per transaction
 
 
@@ -112,34 +114,42 @@ class Sweep:
 
     def plan(self):
         """[(ino, reach, [(name, cver) of its entries to purge])], every inode after those
-        below it. An inode's reach is where its entries, within its folder's reach, are valid."""
+        below it. An inode's reach is where its entries, within their folders' reach, are
+        valid; an inode with several entries (a file's hard links) gathers the reach of every
+        one before any of its records is judged."""
         store = self.store
-        reaches = {store.root.ino: [(1, LIVE)]}
-        order = []
+        folders, order = {}, []       # ino -> every entry it has had; inodes, children first
 
-        def visit(ino, inode, reach):
-            purge = []
-            children = {}
-            for name, cver, dver, kind, cino in folder_entries_all(store, inode):
-                span = narrow(reach, cver, dver)
-                if not self.kept.holds(cver, dver, span):
-                    purge.append((name, cver))
-                children.setdefault(cino, [kind, []])
-                children[cino][1].extend(span)
-            for cino, (kind, span) in sorted(children.items()):
-                span = sorted(set(span))
+        def visit(ino, inode):
+            folders[ino] = folder_entries_all(store, inode)
+            for _, _, _, kind, cino in folders[ino]:
+                if cino in folders or cino in seen:
+                    continue
+                seen.add(cino)
                 if kind == DIRECTORY:
                     child = store.inode(cino, None)
                     try:
-                        visit(cino, child, span)
+                        visit(cino, child)
                     finally:
                         child.inode_close()
                 else:
-                    order.append((cino, span, []))
-            order.append((ino, reach, purge))
+                    order.append(cino)
+            order.append(ino)
 
-        visit(store.root.ino, store.root, reaches[store.root.ino])
-        return order
+        seen = {store.root.ino}
+        visit(store.root.ino, store.root)
+        # Parents before children: every reach is whole before it is passed on.
+        reaches = {store.root.ino: [(1, LIVE)]}
+        purges = {}
+        for ino in reversed(order):
+            reach = reaches[ino] = sorted(set(reaches.get(ino, [])))
+            purge = purges[ino] = []
+            for name, cver, dver, _, cino in folders.get(ino, ()):
+                span = narrow(reach, cver, dver)
+                if not self.kept.holds(cver, dver, span):
+                    purge.append((name, cver))
+                reaches.setdefault(cino, []).extend(span)
+        return [(ino, reaches[ino], purges[ino]) for ino in order]
 
     def run(self):
         order = self.plan()

@@ -297,3 +297,37 @@ def test_compact_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkey
     assert code == 0, out + err
     assert sorted(os.listdir(store / "data")) == ["00000001.2"]
     sound(tmp_path, store, src, kept, "done")
+
+
+def test_forget_keeps_a_file_that_another_entry_still_reaches(tmp_path):
+    """A file inode with two entries (a hard link): the entry that ends with a forgotten
+    version must not take the records the other entry still shows."""
+    import qnst_bdb
+    from qnst_backup.backup import FILE
+    from qnst_backup.restore import find
+    src, store = tmp_path / "src", tmp_path / "store"
+    (src / "a").mkdir(parents=True)
+    (src / "b").mkdir()
+    (src / "a" / "x").write_bytes(random.Random(4).randbytes(300_000))
+    assert tool(store, "backup", src)[0] == 0
+    parts = [os.fsencode(p) for p in str(src).split("/") if p]
+    with Store(store) as s:
+        x = find(s, 1, parts + [b"a", b"x"])[1]
+        b = s.inode(find(s, 1, parts + [b"b"])[1], None)
+        try:
+            with qnst_bdb.begin(s.env) as txn:
+                b.dir_add(txn, b"y", 1, 1, FILE, x)
+        finally:
+            b.inode_close()
+    os.link(src / "a" / "x", src / "b" / "y")
+    os.unlink(src / "a" / "x")
+    code, out, err = tool(store, "backup", src)
+    assert code == 0 and " 0 new chunks" in out, out + err
+    expected = snapshot(src)
+    assert tool(store, "forget", "1")[0] == 0
+    assert tool(store, "compact", "--threshold", "100")[0] == 0
+    code, out, err = tool(store, "verify", "--data")
+    assert code == 0, out + err
+    dest = tmp_path / "out"
+    assert tool(store, "restore", "2", dest)[0] == 0
+    assert snapshot(restored(dest, src)) == expected
