@@ -202,7 +202,10 @@ class Compact:
     def _finish(self, dfid, old, new, chunks):
         """Completes a rewrite from version `old` to `new` that was cut short."""
         name = self.store.data_name(dfid, new)
-        placed = _scan(name) if chunks else {}
+        try:
+            placed = _scan(name) if chunks else {}
+        except OSError as e:
+            raise CompactError("version %d: %s" % (new, e.strerror))
         missing = [h for _, _, h in chunks if h not in placed]
         if missing:
             raise CompactError("block %#x is missing from version %d" % (missing[0], new))
