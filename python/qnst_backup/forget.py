@@ -170,7 +170,8 @@ class Sweep:
                         node.inode_close()
             for key, n in counts.items():
                 self.counts[key] += n
-            self.progress.file(0)
+            for _ in chunk:
+                self.progress.file(0)       # inodes swept
         return self.counts
 
     def _purge_chunk(self, txn, nodes, chunk):
