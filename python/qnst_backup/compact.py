@@ -31,7 +31,7 @@ import qnst_bdb
 import qnst_fastfile
 
 from .errors import EXIT_FAILED
-from .store import FAST_BUFFER, PARTITIONS, data_file_index
+from .store import FAST_BUFFER, PARTITIONS, data_file_version
 from .verify import LINK_DFID
 
 BATCH = 1000                 # records walked or moved per transaction
@@ -137,9 +137,9 @@ class Compact:
         folder = os.path.join(store.path, b"data")
         versions = {}
         for name in os.listdir(folder):
-            dfid = data_file_index(name)
-            if dfid is not None:
-                versions.setdefault(dfid, set()).add(_version_of(name))
+            parsed = data_file_version(name)
+            if parsed is not None:
+                versions.setdefault(parsed[0], set()).add(parsed[1])
         where = self.locations()
         for dfid in sorted(versions):
             ver, over, _, _, used = store.dfile.dfile_get(None, dfid)
@@ -287,11 +287,6 @@ class AlignedWrites:
             self.position = self.ff.ffile_flush()
             self.used = 0
         return offset
-
-
-def _version_of(name):
-    parts = name.split(b".")
-    return int(parts[1], 16) if len(parts) == 2 else 1
 
 
 def _size(path):

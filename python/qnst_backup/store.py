@@ -331,15 +331,22 @@ class Store:
         return raw[16:]
 
 
-def data_file_index(name):
-    """The data-file index of a file name of data/ ("%08x" or "%08x.%x"); None for others."""
-    head = name.split(b".")[0]
-    if len(head) != 8 or name.count(b".") > 1:
+def data_file_version(name):
+    """(data-file index, version) of a file name of data/ ("%08x" or "%08x.%x"); None for a
+    name of another kind."""
+    parts = name.split(b".")
+    if len(parts[0]) != 8 or len(parts) > 2:
         return None
     try:
-        return int(head, 16)
+        return int(parts[0], 16), int(parts[1], 16) if len(parts) == 2 else 1
     except ValueError:
         return None
+
+
+def data_file_index(name):
+    """The data-file index of a file name of data/; None for a name of another kind."""
+    parsed = data_file_version(name)
+    return parsed[0] if parsed else None
 
 
 class DataWriter:
