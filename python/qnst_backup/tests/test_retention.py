@@ -332,3 +332,12 @@ def test_forget_keeps_a_file_that_another_entry_still_reaches(tmp_path):
     dest = tmp_path / "out"
     assert tool(store, "restore", "2", dest)[0] == 0
     assert snapshot(restored(dest, src)) == expected
+
+
+def test_help_of_forget_and_compact():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for command in ("forget", "compact"):
+        run = subprocess.run([sys.executable, "-m", "qnst_backup", command, "--help"],
+                             capture_output=True, text=True, env=env, timeout=60)
+        assert run.returncode == 0, run.stderr
+        assert ("--keep-last" if command == "forget" else "--threshold") in run.stdout
