@@ -294,10 +294,20 @@ def test_compact_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkey
     monkeypatch.undo()
     kept = {ver: snaps[ver] for ver in (2, 3)}
     sound(tmp_path, store, src, kept, "cut")
+    # A backup in between writes into the data file's current version.
+    extra = tmp_path / "extra"
+    extra.mkdir()
+    (extra / "new").write_bytes(random.Random(8).randbytes(200_000))
+    code, out, err = tool(store, "backup", extra)
+    assert code == 0 and " 0 new chunks" not in out, out + err
+    new = out.split()[0]
     code, out, err = tool(store, "compact", "--threshold", "90")
     assert code == 0, out + err
     assert sorted(os.listdir(store / "data")) == ["00000001.2"]
     sound(tmp_path, store, src, kept, "done")
+    dest = tmp_path / "extra-out"
+    assert tool(store, "restore", new, dest)[0] == 0
+    assert snapshot(restored(dest, extra)) == snapshot(extra)
 
 
 def test_forget_keeps_a_file_that_another_entry_still_reaches(tmp_path):
