@@ -41,6 +41,20 @@ def parser():
     v = sub.add_parser("verify", help="check the store's consistency")
     v.add_argument("--data", action="store_true",
                    help="also read every stored chunk back and check its hash")
+    ls = sub.add_parser("ls", help="the entries of a version, like ls -l",
+                        description="Without PATH the whole tree of the version; PATH names "
+                                    "a file (that entry) or a folder (its entries).")
+    ls.add_argument("version", type=int, metavar="VERSION")
+    ls.add_argument("path", nargs="?", metavar="PATH", help="a file or folder of the version")
+    ls.add_argument("-R", "--recursive", action="store_true",
+                    help="a folder's whole subtree (always so without PATH)")
+    d = sub.add_parser("diff", help="what changed between two versions",
+                       description="One path a line: + added, - removed, M content changed, "
+                                   "m metadata only, T type changed.")
+    d.add_argument("version1", type=int, metavar="V1")
+    d.add_argument("version2", type=int, metavar="V2")
+    s = sub.add_parser("stats", help="logical and stored bytes, dedup ratio, per-version sizes")
+    s.add_argument("--json", action="store_true", help="the figures as one JSON object")
     return p
 
 
@@ -52,8 +66,17 @@ def format_version(ver, s):
                " ".join(s.get("sources", []))))
 
 
+def expect_bytes(store, progress, ver, paths):
+    """Gives the progress bar its total where the summaries tell it: the version's bytes for a
+    whole restore, every version's for verify (which reads each version's files)."""
+    if paths or not progress.enabled:
+        return
+    progress.expect(sum(s.get("bytes", 0) for v, s in store.versions()
+                        if ver is None or v == ver))
+
+
 def run(args):
-    from . import backup, restore, verify
+    from . import backup, browse, restore, stats, verify
     from .progress import Progress
     from .store import Store, default_store
 
@@ -64,12 +87,22 @@ def run(args):
             ver, summary, code = backup.run(store, args.sources, progress)
             print(format_version(ver, summary))
             return code
+        if args.command in ("restore", "verify"):
+            expect_bytes(store, progress, args.version if args.command == "restore" else None,
+                         getattr(args, "paths", None))
         if args.command == "restore":
             return restore.run(store, args.version, args.dest, args.paths, progress)
         if args.command == "list":
             for ver, summary in store.versions():
                 print(format_version(ver, summary))
             return 0
+        if args.command == "ls":
+            return browse.ls(store, args.version, args.path, args.recursive, print)
+        if args.command == "diff":
+            return browse.diff(store, args.version1, args.version2,
+                               lambda code, path: print(code, browse.show(path)))
+        if args.command == "stats":
+            return stats.run(store, args.json, print)
         return verify.run(store, args.data, progress)
 
 
@@ -83,6 +116,10 @@ def main(argv=None):
     except UserError as e:
         print("qnst-backup: %s" % e, file=sys.stderr)
         return e.code
+    except BrokenPipeError:
+        # The reader went away (ls ... | head): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print("qnst-backup: interrupted", file=sys.stderr)
         return 130

@@ -1,0 +1,303 @@
+"""ls and diff: reading a version's tree without restoring it.
+
+ls prints one entry a line, as `ls -l` does: type and mode, owner, group, size, modification
+time and the path (a symbolic link as `path -> target`). Without a path it lists the whole tree;
+a path names a file (that one line) or a folder (its entries; the whole subtree with -R).
+
+diff prints what changed from one version to another, one path a line in tree order:
+    +  added            -  removed          T  type changed (a folder's entries follow as + / -)
+    M  content changed (size, blocks, or a link's target)
+    m  metadata only (mode, owner, group, modification time)
+Whether an entry changed is first asked of its records: a record valid at both versions is
+the same record, so an entry whose folder entry, metadata and stat records span both versions
+and whose block map gained no entry between them is unchanged without reading its block map.
+Only records that differ are compared by value (an edit that was undone is no change).
+"""
+
+import grp
+import pwd
+import stat
+import time
+
+import qnst
+import qnst_bdb
+
+from .backup import DIRECTORY, FILE, META_AID, SYMLINK, folder_entries, unpack_meta
+from .errors import UserError
+from .restore import find, split
+
+_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def show(raw):
+    """A name or path as one printable line: UTF-8 as it is; bytes that are not UTF-8 as \\xNN,
+    control characters and the backslash escaped, so that every entry stays on its line and
+    two different names never look alike."""
+    text = raw.decode("utf-8", "surrogateescape")
+    if text.isprintable() and "\\" not in text:
+        return text
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if 0xDC80 <= code <= 0xDCFF:            # a byte that is not UTF-8
+            out.append("\\x%02x" % (code - 0xDC00))
+        elif ch in _ESCAPES:
+            out.append(_ESCAPES[ch])
+        elif not ch.isprintable():
+            out.append("\\x%02x" % code if code < 0x100 else "\\u%04x" % code)
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def check_version(store, ver):
+    if not store.is_complete(ver):
+        raise UserError("no version %d in the store (see: list)" % ver)
+
+
+def _opened(store, ino):
+    return store.root if ino == store.root.ino else store.inode(ino, None)
+
+
+def _close(store, inode):
+    if inode is not store.root:
+        inode.inode_close()
+
+
+def _lookup(fn, *args):
+    """The record a lookup finds, None when there is none."""
+    try:
+        return fn(*args)
+    except qnst.NotFound:
+        return None
+
+
+# ---- ls ---------------------------------------------------------------------------------------
+
+class Lister:
+    def __init__(self, store, ver, write):
+        self.store, self.ver, self.write = store, ver, write
+        self._users, self._groups = {}, {}
+
+    def _name(self, cache, lookup, num):
+        name = cache.get(num)
+        if name is None:
+            try:
+                name = cache[num] = lookup(num)[0]
+            except KeyError:
+                name = cache[num] = str(num)
+        return name
+
+    def line(self, path, kind, ino):
+        store = self.store
+        inode = store.inode(ino, None)
+        try:
+            with qnst_bdb.begin(store.env) as txn:
+                meta = _lookup(inode.eatr_lookup, txn, META_AID, self.ver)
+                st = _lookup(inode.stat_lookup, txn, self.ver) if kind == FILE else None
+        finally:
+            inode.inode_close()
+        if meta is None:
+            self.write("?????????? %-8s %-8s %12s %19s %s" % ("?", "?", "?", "?", show(path)))
+            return
+        mode, uid, gid, _, mtime_ns, target = unpack_meta(meta[1])
+        size = st[2] if st is not None else len(target) if kind == SYMLINK else 0
+        when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(mtime_ns // 1_000_000_000))
+        text = "%s %-8s %-8s %12d %s %s" % (
+            stat.filemode(mode), self._name(self._users, pwd.getpwuid, uid),
+            self._name(self._groups, grp.getgrgid, gid), size, when, show(path))
+        if kind == SYMLINK:
+            text += " -> " + show(target)
+        self.write(text)
+
+    def folder(self, path, ino, recursive):
+        inode = _opened(self.store, ino)
+        try:
+            with qnst_bdb.begin(self.store.env) as txn:
+                listing = folder_entries(inode, txn, self.ver)
+        finally:
+            _close(self.store, inode)
+        for name in sorted(listing):
+            _, _, kind, cino = listing[name]
+            child = path + b"/" + name
+            self.line(child, kind, cino)
+            if recursive and kind == DIRECTORY:
+                self.folder(child, cino, True)
+
+
+def ls(store, ver, path, recursive, write):
+    """Writes the entries of version `ver` (under `path`, when given) through `write`."""
+    check_version(store, ver)
+    lister = Lister(store, ver, write)
+    if path is None:
+        lister.folder(b"", store.root.ino, True)
+        return 0
+    parts = split(path)
+    found = find(store, ver, parts)
+    if found is None:
+        raise UserError("%s is not in version %d" % (path, ver))
+    kind, ino = found
+    where = b"".join(b"/" + p for p in parts)
+    if kind == DIRECTORY:
+        lister.folder(where, ino, recursive)
+    else:
+        lister.line(where, kind, ino)
+    return 0
+
+
+# ---- diff -------------------------------------------------------------------------------------
+
+ADDED, REMOVED, CONTENT, META, TYPE = "+", "-", "M", "m", "T"
+
+
+class Differ:
+    def __init__(self, store, va, vb, write):
+        self.store, self.va, self.vb, self.write = store, va, vb, write
+        self.lo, self.hi = min(va, vb), max(va, vb)
+
+    def listing(self, ino, ver):
+        inode = _opened(self.store, ino)
+        try:
+            with qnst_bdb.begin(self.store.env) as txn:
+                return folder_entries(inode, txn, ver)
+        finally:
+            _close(self.store, inode)
+
+    def folder(self, path, ia, ib):
+        """Compares folder `ia` at the first version with folder `ib` at the second."""
+        ea = self.listing(ia, self.va)
+        eb = self.listing(ib, self.vb)
+        for name in sorted(set(ea) | set(eb)):
+            child = path + b"/" + name
+            a, b = ea.get(name), eb.get(name)
+            if b is None:
+                self.subtree(REMOVED, child, a[2], a[3], self.va)
+            elif a is None:
+                self.subtree(ADDED, child, b[2], b[3], self.vb)
+            elif a[2] != b[2]:
+                self.write(TYPE, child)
+                if a[2] == DIRECTORY:
+                    self.subtree(REMOVED, None, a[2], a[3], self.va, child)
+                if b[2] == DIRECTORY:
+                    self.subtree(ADDED, None, b[2], b[3], self.vb, child)
+            else:
+                change = self.entry(b[2], a[3], b[3])
+                if change:
+                    self.write(change, child)
+                if b[2] == DIRECTORY:
+                    self.folder(child, a[3], b[3])
+
+    def subtree(self, code, path, kind, ino, ver, under=None):
+        """Reports an entry (or, with `under`, only what lies below folder `under`) and
+        everything under it as added or removed."""
+        if path is not None:
+            self.write(code, path)
+        if kind != DIRECTORY:
+            return
+        base = path if path is not None else under
+        listing = self.listing(ino, ver)
+        for name in sorted(listing):
+            _, _, ckind, cino = listing[name]
+            self.subtree(code, base + b"/" + name, ckind, cino, ver)
+
+    def entry(self, kind, ia, ib):
+        """CONTENT, META or None for an entry of the same type at both versions."""
+        store = self.store
+        first = store.inode(ia, None)
+        try:
+            if ia == ib:
+                with qnst_bdb.begin(store.env) as txn:
+                    return self._same_inode(kind, first, txn)
+            second = store.inode(ib, None)
+            try:
+                with qnst_bdb.begin(store.env) as txn:
+                    a = self._state(kind, first, txn, self.va)
+                    b = self._state(kind, second, txn, self.vb)
+                    if kind == FILE and a[1] == b[1]:
+                        a += (_blocks(first, txn, self.va),)
+                        b += (_blocks(second, txn, self.vb),)
+            finally:
+                second.inode_close()
+        finally:
+            first.inode_close()
+        return _compare(a, b)
+
+    def _same_inode(self, kind, inode, txn):
+        """The change of one inode between the versions, asked of its records first."""
+        lo, hi = self.lo, self.hi
+        meta_hi = _lookup(inode.eatr_lookup, txn, META_AID, hi)
+        if meta_hi is not None and meta_hi[0] <= lo:
+            same = unpack_meta(meta_hi[1])            # one record valid at both versions
+            a, b = (same,), (same,)
+        else:
+            meta_lo = _lookup(inode.eatr_lookup, txn, META_AID, lo)
+            a, b = ((unpack_meta(m[1]) if m is not None else None,) for m in (meta_lo, meta_hi))
+        if kind == FILE:
+            st_hi = _lookup(inode.stat_lookup, txn, hi)
+            if st_hi is not None and st_hi[0] <= lo:
+                st_lo = st_hi
+            else:
+                st_lo = _lookup(inode.stat_lookup, txn, lo)
+            a += (st_lo[2] if st_lo is not None else None,)
+            b += (st_hi[2] if st_hi is not None else None,)
+            if a[1] == b[1] and self._blocks_changed(inode, txn):
+                a += (_blocks(inode, txn, lo),)
+                b += (_blocks(inode, txn, hi),)
+        return _compare(a, b)
+
+    def _blocks_changed(self, inode, txn):
+        """Whether the file's block map gained an entry after the older version, up to the
+        newer one. A version's blocks cover its size without gaps, so with equal sizes and no
+        such entry the blocks valid at the newer version are exactly those of the older."""
+        cursor, cver, _, _ = inode.bmap_walk(txn, self.lo, 0)
+        try:
+            return bool(cver) and cver <= self.hi
+        finally:
+            inode.bmap_done(cursor)
+
+    def _state(self, kind, inode, txn, ver):
+        """(metadata tuple, size) of an entry at `ver` (size None but for a file)."""
+        meta = _lookup(inode.eatr_lookup, txn, META_AID, ver)
+        state = (unpack_meta(meta[1]) if meta is not None else None,)
+        if kind == FILE:
+            st = _lookup(inode.stat_lookup, txn, ver)
+            state += (st[2] if st is not None else None,)
+        return state
+
+
+def _blocks(inode, txn, ver):
+    """[(offset, size, handle)] of the file's blocks valid at `ver`, by offset."""
+    out = []
+    cursor, cver, dver, offset, size, handle = inode.bmap_woff(txn, 0, 0)
+    try:
+        while cver:
+            if cver <= ver < dver:
+                out.append((offset, size, handle))
+            cver, dver, offset, size, handle = inode.bmap_noff(cursor)
+    finally:
+        inode.bmap_done(cursor)
+    out.sort()
+    return out
+
+
+def _compare(a, b):
+    """CONTENT, META or None from two (metadata, [size, [blocks]]) states."""
+    meta_a, meta_b = a[0], b[0]
+    if a[1:] != b[1:] or (meta_a is None) != (meta_b is None):
+        return CONTENT
+    if meta_a is None:
+        return None
+    if meta_a[5] != meta_b[5]:                  # a link's target
+        return CONTENT
+    # mode, owner, group and modification time; the access time is no change
+    if meta_a[:3] != meta_b[:3] or meta_a[4] != meta_b[4]:
+        return META
+    return None
+
+
+def diff(store, va, vb, write):
+    """Writes (code, path) through `write` for every change from version `va` to `vb`."""
+    check_version(store, va)
+    check_version(store, vb)
+    Differ(store, va, vb, write).folder(b"", store.root.ino, store.root.ino)
+    return 0
