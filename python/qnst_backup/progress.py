@@ -30,7 +30,7 @@ class Progress:
         # The bar is made at the first file: a command that finds nothing to do draws none.
         # No monitor thread: the bar is only ever updated from the thread doing the work.
         tqdm.monitor_interval = 0
-        self.bar = tqdm(total=self.total, unit="B", unit_scale=True, unit_divisor=1024,
+        self.bar = tqdm(total=self.total, unit="B", unit_scale=True,
                         file=sys.stderr, leave=False, dynamic_ncols=True, mininterval=0.2,
                         smoothing=0.1)
 
