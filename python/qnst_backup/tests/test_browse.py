@@ -47,6 +47,8 @@ def versions(tmp_path):
         (src / d).mkdir(parents=True)
     (src / "same" / "deeper" / "keep.bin").write_bytes(os.urandom(200_000))
     (src / "same" / "note").write_bytes(b"unchanged\n")
+    for i in range(300):        # more chunks than one byte of a block handle counts
+        (src / "same" / "deeper" / ("small%03d" % i)).write_bytes(b"small file %d\n" % i)
     (src / "rewritten.bin").write_bytes(os.urandom(150_000))
     (src / "grows" / "log").write_bytes(b"line\n" * 100)
     (src / "chmod-me").write_bytes(b"mode only\n")
@@ -181,7 +183,8 @@ def test_ls_whole_tree_folder_file_and_mistakes(versions):
         top + "/same/deeper", top + "/same/note"]
     code, out, _ = tool(store, "ls", "2", src / "same", "-R")
     assert sorted(line.split()[-1] for line in out.splitlines()) == [
-        top + "/same/deeper", top + "/same/deeper/keep.bin", top + "/same/note"]
+        top + "/same/deeper", top + "/same/deeper/keep.bin"] + [
+        top + "/same/deeper/small%03d" % i for i in range(300)] + [top + "/same/note"]
 
     for args, message in [(["2", os.path.join(top, "gone")], "%s/gone is not in version 2" % top),
                           (["2", os.path.join(top, "chmod-me", "x")],
@@ -228,7 +231,7 @@ def test_stats_against_the_tree_and_the_live_counts(versions):
 
     # The stored figure follows the reference counts: a chunk released for good leaves it
     # (and waits for compaction in the data files), while the summaries stay as they were.
-    chunk = (src / "grows" / "log").read_bytes()
+    chunk = (src / "same" / "deeper" / "small299").read_bytes()
     digest = hashlib.sha1(chunk).digest()
     with Store(store) as s:
         with qnst_bdb.begin(s.env) as txn:
