@@ -55,13 +55,15 @@ def check_version(store, ver):
         raise UserError("no version %d in the store (see: list)" % ver)
 
 
-def _opened(store, ino):
-    return store.root if ino == store.root.ino else store.inode(ino, None)
-
-
-def _close(store, inode):
-    if inode is not store.root:
-        inode.inode_close()
+def listing(store, ino, ver):
+    """{name: (cver, dver, type, cino)} of folder `ino` at `ver`."""
+    inode = store.root if ino == store.root.ino else store.inode(ino, None)
+    try:
+        with qnst_bdb.begin(store.env) as txn:
+            return folder_entries(inode, txn, ver)
+    finally:
+        if inode is not store.root:
+            inode.inode_close()
 
 
 def _lookup(fn, *args):
@@ -111,14 +113,9 @@ class Lister:
         self.write(text)
 
     def folder(self, path, ino, recursive):
-        inode = _opened(self.store, ino)
-        try:
-            with qnst_bdb.begin(self.store.env) as txn:
-                listing = folder_entries(inode, txn, self.ver)
-        finally:
-            _close(self.store, inode)
-        for name in sorted(listing):
-            _, _, kind, cino = listing[name]
+        entries = listing(self.store, ino, self.ver)
+        for name in sorted(entries):
+            _, _, kind, cino = entries[name]
             child = path + b"/" + name
             self.line(child, kind, cino)
             if recursive and kind == DIRECTORY:
@@ -155,18 +152,10 @@ class Differ:
         self.store, self.va, self.vb, self.write = store, va, vb, write
         self.lo, self.hi = min(va, vb), max(va, vb)
 
-    def listing(self, ino, ver):
-        inode = _opened(self.store, ino)
-        try:
-            with qnst_bdb.begin(self.store.env) as txn:
-                return folder_entries(inode, txn, ver)
-        finally:
-            _close(self.store, inode)
-
     def folder(self, path, ia, ib):
         """Compares folder `ia` at the first version with folder `ib` at the second."""
-        ea = self.listing(ia, self.va)
-        eb = self.listing(ib, self.vb)
+        ea = listing(self.store, ia, self.va)
+        eb = listing(self.store, ib, self.vb)
         for name in sorted(set(ea) | set(eb)):
             child = path + b"/" + name
             a, b = ea.get(name), eb.get(name)
@@ -176,10 +165,8 @@ class Differ:
                 self.subtree(ADDED, child, b[2], b[3], self.vb)
             elif a[2] != b[2]:
                 self.write(TYPE, child)
-                if a[2] == DIRECTORY:
-                    self.subtree(REMOVED, None, a[2], a[3], self.va, child)
-                if b[2] == DIRECTORY:
-                    self.subtree(ADDED, None, b[2], b[3], self.vb, child)
+                self.subtree(REMOVED, child, a[2], a[3], self.va, itself=False)
+                self.subtree(ADDED, child, b[2], b[3], self.vb, itself=False)
             else:
                 change = self.entry(b[2], a[3], b[3])
                 if change:
@@ -187,18 +174,16 @@ class Differ:
                 if b[2] == DIRECTORY:
                     self.folder(child, a[3], b[3])
 
-    def subtree(self, code, path, kind, ino, ver, under=None):
-        """Reports an entry (or, with `under`, only what lies below folder `under`) and
-        everything under it as added or removed."""
-        if path is not None:
+    def subtree(self, code, path, kind, ino, ver, itself=True):
+        """Reports an entry and everything under it as added or removed (only what lies under
+        it when `itself` is false)."""
+        if itself:
             self.write(code, path)
-        if kind != DIRECTORY:
-            return
-        base = path if path is not None else under
-        listing = self.listing(ino, ver)
-        for name in sorted(listing):
-            _, _, ckind, cino = listing[name]
-            self.subtree(code, base + b"/" + name, ckind, cino, ver)
+        if kind == DIRECTORY:
+            entries = listing(self.store, ino, ver)
+            for name in sorted(entries):
+                _, _, ckind, cino = entries[name]
+                self.subtree(code, path + b"/" + name, ckind, cino, ver)
 
     def entry(self, kind, ia, ib):
         """CONTENT, META or None for an entry of the same type at both versions."""

@@ -21,6 +21,17 @@ class Parser(argparse.ArgumentParser):
         raise UserError(message)
 
 
+def version_number(text):
+    """A version as given on the command line: a positive number (versions start at 1)."""
+    try:
+        ver = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid int value: %r" % text) from None
+    if not 1 <= ver < 0x7FFFFFF0:
+        raise argparse.ArgumentTypeError("invalid version: %r (versions start at 1)" % text)
+    return ver
+
+
 def parser():
     p = Parser(prog="qnst-backup",
                description="Deduplicating backups of file trees into a qnst store.")
@@ -33,7 +44,7 @@ def parser():
     b = sub.add_parser("backup", help="back up trees as one new version")
     b.add_argument("sources", nargs="+", metavar="SRC", help="a file or folder to back up")
     r = sub.add_parser("restore", help="restore a version, whole or in part")
-    r.add_argument("version", type=int, metavar="VERSION")
+    r.add_argument("version", type=version_number, metavar="VERSION")
     r.add_argument("dest", metavar="DEST", help="folder to restore into (a source /a/b "
                                                   "lands in DEST/a/b)")
     r.add_argument("paths", nargs="*", metavar="PATH", help="only these paths of the version")
@@ -44,15 +55,15 @@ def parser():
     ls = sub.add_parser("ls", help="the entries of a version, like ls -l",
                         description="Without PATH the whole tree of the version; PATH names "
                                     "a file (that entry) or a folder (its entries).")
-    ls.add_argument("version", type=int, metavar="VERSION")
+    ls.add_argument("version", type=version_number, metavar="VERSION")
     ls.add_argument("path", nargs="?", metavar="PATH", help="a file or folder of the version")
     ls.add_argument("-R", "--recursive", action="store_true",
                     help="a folder's whole subtree (always so without PATH)")
     d = sub.add_parser("diff", help="what changed between two versions",
                        description="One path a line: + added, - removed, M content changed, "
                                    "m metadata only, T type changed.")
-    d.add_argument("version1", type=int, metavar="V1")
-    d.add_argument("version2", type=int, metavar="V2")
+    d.add_argument("version1", type=version_number, metavar="V1")
+    d.add_argument("version2", type=version_number, metavar="V2")
     s = sub.add_parser("stats", help="logical and stored bytes, dedup ratio, per-version sizes")
     s.add_argument("--json", action="store_true", help="the figures as one JSON object")
     return p

@@ -186,11 +186,15 @@ def test_ls_whole_tree_folder_file_and_mistakes(versions):
         top + "/same/deeper", top + "/same/deeper/keep.bin"] + [
         top + "/same/deeper/small%03d" % i for i in range(300)] + [top + "/same/note"]
 
-    for args, message in [(["2", os.path.join(top, "gone")], "%s/gone is not in version 2" % top),
-                          (["2", os.path.join(top, "chmod-me", "x")],
-                           "%s/chmod-me/x is not in version 2" % top),
-                          (["5"], "no version 5 in the store (see: list)")]:
-        code, out, err = tool(store, "ls", *args)
+    for args, message in [
+        (["ls", "2", os.path.join(top, "gone")], "%s/gone is not in version 2" % top),
+        (["ls", "2", os.path.join(top, "chmod-me", "x")],
+         "%s/chmod-me/x is not in version 2" % top),
+        (["ls", "5"], "no version 5 in the store (see: list)"),
+        (["ls", "0"], "argument VERSION: invalid version: '0' (versions start at 1)"),
+        (["restore", "-1", src], "argument VERSION: invalid version: '-1' (versions start at 1)"),
+    ]:
+        code, out, err = tool(store, *args)
         assert (code, out, err) == (2, "", "qnst-backup: %s\n" % message)
 
 
