@@ -24,7 +24,7 @@ import qnst_bdb
 
 from .backup import DIRECTORY, FILE, META_AID, SYMLINK, folder_entries, unpack_meta
 from .errors import UserError
-from .restore import find, split
+from .restore import block_map_in, find, split
 
 _ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
@@ -199,8 +199,8 @@ class Differ:
                     a = self._state(kind, first, txn, self.va)
                     b = self._state(kind, second, txn, self.vb)
                     if kind == FILE and a[1] == b[1]:
-                        a += (_blocks(first, txn, self.va),)
-                        b += (_blocks(second, txn, self.vb),)
+                        a += (block_map_in(first, txn, self.va),)
+                        b += (block_map_in(second, txn, self.vb),)
             finally:
                 second.inode_close()
         finally:
@@ -226,8 +226,8 @@ class Differ:
             a += (st_lo[2] if st_lo is not None else None,)
             b += (st_hi[2] if st_hi is not None else None,)
             if a[1] == b[1] and self._blocks_changed(inode, txn):
-                a += (_blocks(inode, txn, lo),)
-                b += (_blocks(inode, txn, hi),)
+                a += (block_map_in(inode, txn, lo),)
+                b += (block_map_in(inode, txn, hi),)
         return _compare(a, b)
 
     def _blocks_changed(self, inode, txn):
@@ -248,21 +248,6 @@ class Differ:
             st = _lookup(inode.stat_lookup, txn, ver)
             state += (st[2] if st is not None else None,)
         return state
-
-
-def _blocks(inode, txn, ver):
-    """[(offset, size, handle)] of the file's blocks valid at `ver`, by offset."""
-    out = []
-    cursor, cver, dver, offset, size, handle = inode.bmap_woff(txn, 0, 0)
-    try:
-        while cver:
-            if cver <= ver < dver:
-                out.append((offset, size, handle))
-            cver, dver, offset, size, handle = inode.bmap_noff(cursor)
-    finally:
-        inode.bmap_done(cursor)
-    out.sort()
-    return out
 
 
 def _compare(a, b):

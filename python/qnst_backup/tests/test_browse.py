@@ -130,8 +130,8 @@ def test_diff_reads_block_maps_only_where_records_changed(versions, monkeypatch)
     while its blocks changed has its block maps compared."""
     store, src, _ = versions
     read = []
-    real = browse._blocks
-    monkeypatch.setattr(browse, "_blocks", lambda inode, txn, ver: read.append(ver) or
+    real = browse.block_map_in
+    monkeypatch.setattr(browse, "block_map_in", lambda inode, txn, ver: read.append(ver) or
                         real(inode, txn, ver))
     changes = []
     with Store(store) as s:
