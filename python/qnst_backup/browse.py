@@ -209,26 +209,24 @@ class Differ:
 
     def _same_inode(self, kind, inode, txn):
         """The change of one inode between the versions, asked of its records first."""
-        lo, hi = self.lo, self.hi
-        meta_hi = _lookup(inode.eatr_lookup, txn, META_AID, hi)
-        if meta_hi is not None and meta_hi[0] <= lo:
-            same = unpack_meta(meta_hi[1])            # one record valid at both versions
-            a, b = (same,), (same,)
-        else:
-            meta_lo = _lookup(inode.eatr_lookup, txn, META_AID, lo)
-            a, b = ((unpack_meta(m[1]) if m is not None else None,) for m in (meta_lo, meta_hi))
+        metas = self._both(inode.eatr_lookup, txn, META_AID)
+        a, b = ((unpack_meta(m[1]) if m is not None else None,) for m in metas)
         if kind == FILE:
-            st_hi = _lookup(inode.stat_lookup, txn, hi)
-            if st_hi is not None and st_hi[0] <= lo:
-                st_lo = st_hi
-            else:
-                st_lo = _lookup(inode.stat_lookup, txn, lo)
+            st_lo, st_hi = self._both(inode.stat_lookup, txn)
             a += (st_lo[2] if st_lo is not None else None,)
             b += (st_hi[2] if st_hi is not None else None,)
             if a[1] == b[1] and self._blocks_changed(inode, txn):
-                a += (block_map_in(inode, txn, lo),)
-                b += (block_map_in(inode, txn, hi),)
+                a += (block_map_in(inode, txn, self.lo),)
+                b += (block_map_in(inode, txn, self.hi),)
         return _compare(a, b)
+
+    def _both(self, lookup, *args):
+        """The records `lookup` finds at the older and at the newer version: one lookup when
+        the record valid at the newer version began by the older one (it is the same record)."""
+        hi = _lookup(lookup, *args, self.hi)
+        if hi is not None and hi[0] <= self.lo:
+            return hi, hi
+        return _lookup(lookup, *args, self.lo), hi
 
     def _blocks_changed(self, inode, txn):
         """Whether the file's block map gained an entry after the older version, up to the
