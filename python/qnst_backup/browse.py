@@ -152,10 +152,8 @@ class Differ:
         self.store, self.va, self.vb, self.write = store, va, vb, write
         self.lo, self.hi = min(va, vb), max(va, vb)
 
-    def folder(self, path, ia, ib):
-        """Compares folder `ia` at the first version with folder `ib` at the second."""
-        ea = listing(self.store, ia, self.va)
-        eb = listing(self.store, ib, self.vb)
+    def folder(self, path, ea, eb):
+        """Compares a folder's entries `ea` at the first version with `eb` at the second."""
         for name in sorted(set(ea) | set(eb)):
             child = path + b"/" + name
             a, b = ea.get(name), eb.get(name)
@@ -168,11 +166,11 @@ class Differ:
                 self.subtree(REMOVED, child, a[2], a[3], self.va, itself=False)
                 self.subtree(ADDED, child, b[2], b[3], self.vb, itself=False)
             else:
-                change = self.entry(b[2], a[3], b[3])
+                change, entries = self.entry(b[2], a[3], b[3])
                 if change:
                     self.write(change, child)
-                if b[2] == DIRECTORY:
-                    self.folder(child, a[3], b[3])
+                if entries:
+                    self.folder(child, *entries)
 
     def subtree(self, code, path, kind, ino, ver, itself=True):
         """Reports an entry and everything under it as added or removed (only what lies under
@@ -186,25 +184,34 @@ class Differ:
                 self.subtree(code, path + b"/" + name, ckind, cino, ver)
 
     def entry(self, kind, ia, ib):
-        """CONTENT, META or None for an entry of the same type at both versions."""
+        """(CONTENT, META or None; for a folder its entries at both versions, else None) of
+        an entry of the same type at both versions, read through one opening of each inode."""
         store = self.store
         first = store.inode(ia, None)
         try:
-            if ia == ib:
-                with qnst_bdb.begin(store.env) as txn:
-                    return self._same_inode(kind, first, txn)
-            second = store.inode(ib, None)
+            second = first if ia == ib else store.inode(ib, None)
             try:
                 with qnst_bdb.begin(store.env) as txn:
-                    a = self._state(kind, first, txn, self.va)
-                    b = self._state(kind, second, txn, self.vb)
-                    if kind == FILE and a[1] == b[1]:
-                        a += (block_map_in(first, txn, self.va),)
-                        b += (block_map_in(second, txn, self.vb),)
+                    change = self._change(kind, first, second, txn)
+                    entries = None
+                    if kind == DIRECTORY:
+                        entries = (folder_entries(first, txn, self.va),
+                                   folder_entries(second, txn, self.vb))
             finally:
-                second.inode_close()
+                if second is not first:
+                    second.inode_close()
         finally:
             first.inode_close()
+        return change, entries
+
+    def _change(self, kind, first, second, txn):
+        if first is second:
+            return self._same_inode(kind, first, txn)
+        a = self._state(kind, first, txn, self.va)
+        b = self._state(kind, second, txn, self.vb)
+        if kind == FILE and a[1] == b[1]:
+            a += (block_map_in(first, txn, self.va),)
+            b += (block_map_in(second, txn, self.vb),)
         return _compare(a, b)
 
     def _same_inode(self, kind, inode, txn):
@@ -267,5 +274,6 @@ def diff(store, va, vb, write):
     """Writes (code, path) through `write` for every change from version `va` to `vb`."""
     check_version(store, va)
     check_version(store, vb)
-    Differ(store, va, vb, write).folder(b"", store.root.ino, store.root.ino)
+    root = store.root.ino
+    Differ(store, va, vb, write).folder(b"", listing(store, root, va), listing(store, root, vb))
     return 0
