@@ -19,6 +19,7 @@ from qnst_backup.store import Store
 from test_backup import tool
 
 DIR_TIME = (1_600_000_000, 1_600_000_000)
+FILE_TIME = (1_500_000_000_123_456_789, 1_500_000_000_123_456_789)
 
 
 def files_of(top):
@@ -50,6 +51,7 @@ def versions(tmp_path):
     for i in range(300):        # more chunks than one byte of a block handle counts
         (src / "same" / "deeper" / ("small%03d" % i)).write_bytes(b"small file %d\n" % i)
     (src / "rewritten.bin").write_bytes(os.urandom(150_000))
+    os.utime(src / "rewritten.bin", ns=FILE_TIME)
     (src / "grows" / "log").write_bytes(b"line\n" * 100)
     (src / "chmod-me").write_bytes(b"mode only\n")
     (src / "gone").write_bytes(b"removed\n")
@@ -123,6 +125,16 @@ def test_diff_reports_each_kind_of_change_both_ways(versions):
     assert (code, out) == (0, "")
     code, _, err = tool(store, "diff", "1", "3")
     assert code == 2 and err == "qnst-backup: no version 3 in the store (see: list)\n"
+
+    # An edit undone: new records in version 3 that hold what version 1 held are no change.
+    (src / "rewritten.bin").write_bytes(versions[2][0][os.path.join(os.fsencode(src),
+                                                                    b"rewritten.bin")])
+    os.utime(src / "rewritten.bin", ns=FILE_TIME)
+    pin_folder_times(src)
+    assert tool(store, "backup", src)[0] == 0
+    assert under(src, tool(store, "diff", "1", "3")[1]) == tree_order(
+        [change for change in FORWARD if change[1] != "/rewritten.bin"])
+    assert under(src, tool(store, "diff", "2", "3")[1]) == [("M", "/rewritten.bin")]
 
 
 def test_diff_reads_block_maps_only_where_records_changed(versions, monkeypatch):
