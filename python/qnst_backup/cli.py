@@ -77,7 +77,7 @@ def format_version(ver, s):
                " ".join(s.get("sources", []))))
 
 
-def expect_bytes(store, progress, ver, paths):
+def expect_bytes(store, progress, ver=None, paths=None):
     """Gives the progress bar its total where the summaries tell it: the version's bytes for a
     whole restore, every version's for verify (which reads each version's files)."""
     if paths or not progress.enabled:
@@ -98,10 +98,8 @@ def run(args):
             ver, summary, code = backup.run(store, args.sources, progress)
             print(format_version(ver, summary))
             return code
-        if args.command in ("restore", "verify"):
-            expect_bytes(store, progress, args.version if args.command == "restore" else None,
-                         getattr(args, "paths", None))
         if args.command == "restore":
+            expect_bytes(store, progress, args.version, args.paths)
             return restore.run(store, args.version, args.dest, args.paths, progress)
         if args.command == "list":
             for ver, summary in store.versions():
@@ -114,6 +112,7 @@ def run(args):
                                lambda code, path: print(code, browse.show(path)))
         if args.command == "stats":
             return stats.run(store, args.json, print)
+        expect_bytes(store, progress)
         return verify.run(store, args.data, progress)
 
 
