@@ -260,10 +260,10 @@ def test_stats_against_the_tree_and_the_live_counts(versions):
     assert after["logical_bytes"] == figures["logical_bytes"]
 
 
-def run_tool(args, stderr):
+def run_tool(args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-m", "qnst_backup"] + [os.fspath(a) for a in args],
-                          stdout=subprocess.PIPE, stderr=stderr, env=env, timeout=120)
+                          capture_output=True, env=env, timeout=120)
 
 
 def test_progress_on_request_and_quiet_into_a_pipe(tmp_path):
@@ -275,14 +275,14 @@ def test_progress_on_request_and_quiet_into_a_pipe(tmp_path):
     warning = "warning: %s: skipped (not a file, folder or symbolic link)\n" % (src / "pipe")
     store = tmp_path / "store"
 
-    run = run_tool(["--store", store, "--progress", "backup", src], subprocess.PIPE)
+    run = run_tool(["--store", store, "--progress", "backup", src])
     err = run.stderr.decode()
     assert run.returncode == 1 and "Traceback" not in err
     assert "\n" + warning in "\n" + err.replace("\r", "\n")      # a whole line of its own
     assert "B/s" in err and "files" in err
     assert err.endswith("\r") and err.rstrip("\r").split("\r")[-1].strip() == ""  # bar cleared
 
-    run = run_tool(["--store", store, "backup", src], subprocess.PIPE)
+    run = run_tool(["--store", store, "backup", src])
     assert (run.returncode, run.stderr.decode()) == (1, warning)
-    run = run_tool(["--store", store, "verify"], subprocess.PIPE)
+    run = run_tool(["--store", store, "verify"])
     assert (run.returncode, run.stderr) == (0, b"")
