@@ -4,17 +4,26 @@ always reach standard error, written above the bar so they do not tear it."""
 
 import sys
 
-try:
-    from tqdm import tqdm
-except ImportError:          # without the package the work runs as it does off a terminal
-    tqdm = None
+tqdm = None
+
+
+def _load():
+    """tqdm, imported when a bar is wanted (the import is not free, and quiet runs need none);
+    None without the package: the work then runs as it does off a terminal."""
+    global tqdm
+    if tqdm is None:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return None
+    return tqdm
 
 
 class Progress:
     def __init__(self, enabled=None):
         if enabled is None:
             enabled = sys.stderr.isatty()
-        self.enabled = bool(enabled) and tqdm is not None
+        self.enabled = bool(enabled) and _load() is not None
         self.files = self.bytes = 0
         self.total = None
         self.bar = None
