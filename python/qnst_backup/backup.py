@@ -442,7 +442,7 @@ class Backup:
                 old_stat = node.inode.stat_lookup(txn, prev)
             except qnst.NotFound:
                 pass
-            if old_stat is not None and old_stat[6] > 1:
+            if kind != DIRECTORY and old_stat is not None and old_stat[6] > 1:
                 self.claimed[old[3]] = state["ident"]
         else:
             if old is not None:
