@@ -36,7 +36,7 @@ FILE, DIRECTORY, SYMLINK = 1, 2, 3
 META_AID = 1
 META = struct.Struct("<IIIqq")          # mode, uid, gid, atime_ns, mtime_ns; then link target
 XATTR_AID = 2                           # the extended attributes, every pair in one value
-ACL_NAMES = ("system.posix_acl_access", "system.posix_acl_default")
+ACL_NAMES = (b"system.posix_acl_access", b"system.posix_acl_default")
 METHOD_HOLES = 1                        # stat method: the block map leaves the file's holes out
 PAIR = struct.Struct("<HI")             # name length, value length; then name and value
 HASH_LEN = 20
@@ -98,7 +98,8 @@ def read_xattrs(path):
             if e.errno == errno.ENODATA:     # removed since the listing
                 continue
             raise
-        (acls if name in ACL_NAMES else xattrs).append((os.fsencode(name), value))
+        name = os.fsencode(name)
+        (acls if name in ACL_NAMES else xattrs).append((name, value))
     return pack_pairs(xattrs), pack_pairs(acls)
 
 
