@@ -1,15 +1,16 @@
 """ls and diff: reading a version's tree without restoring it.
 
-ls prints one entry a line, as `ls -l` does: type and mode, owner, group, size, modification
-time and the path (a symbolic link as `path -> target`). Without a path it lists the whole tree;
-a path names a file (that one line) or a folder (its entries; the whole subtree with -R).
+ls prints one entry a line, as `ls -l` does: type and mode (+ when it has ACLs), owner, group,
+size, modification time and the path (a symbolic link as `path -> target`). Without a path it
+lists the whole tree; a path names a file (that one line) or a folder (its entries; the whole
+subtree with -R).
 
 diff prints what changed from one version to another, one path a line in tree order:
     +  added            -  removed          T  type changed (a folder's entries follow as + / -)
     M  content changed (size, blocks, or a link's target)
-    m  metadata only (mode, owner, group, modification time)
+    m  metadata only (mode, owner, group, modification time, extended attributes, ACLs)
 Whether an entry changed is first asked of its records: a record valid at both versions is
-the same record, so an entry whose folder entry, metadata and stat records span both versions
+the same record, so an entry whose metadata, attribute and stat records span both versions
 and whose block map gained no entry between them is unchanged without reading its block map.
 Only records that differ are compared by value (an edit that was undone is no change).
 """
@@ -22,7 +23,8 @@ import time
 import qnst
 import qnst_bdb
 
-from .backup import DIRECTORY, FILE, META_AID, SYMLINK, folder_entries, unpack_meta
+from .backup import (DIRECTORY, FILE, META_AID, METHOD_HOLES, SYMLINK, XATTR_AID,
+                     folder_entries, unpack_meta)
 from .errors import UserError
 from .restore import block_map_in, find, split
 
@@ -96,17 +98,19 @@ class Lister:
         try:
             with qnst_bdb.begin(store.env) as txn:
                 meta = _lookup(inode.eatr_lookup, txn, META_AID, self.ver)
-                st = _lookup(inode.stat_lookup, txn, self.ver) if kind == FILE else None
+                st = _lookup(inode.stat_lookup, txn, self.ver)
         finally:
             inode.inode_close()
         if meta is None:
-            self.write("?????????? %-8s %-8s %12s %19s %s" % ("?", "?", "?", "?", show(path)))
+            self.write("??????????  %-8s %-8s %12s %19s %s" % ("?", "?", "?", "?", show(path)))
             return
         mode, uid, gid, _, mtime_ns, target = unpack_meta(meta[1])
-        size = st[2] if st is not None else len(target) if kind == SYMLINK else 0
+        size = st[2] if kind == FILE and st is not None else \
+            len(target) if kind == SYMLINK else 0
         when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(mtime_ns // 1_000_000_000))
-        text = "%s %-8s %-8s %12d %s %s" % (
-            stat.filemode(mode), self._name(self._users, pwd.getpwuid, uid),
+        acl = "+" if st is not None and st[3] else " "       # as ls marks a file with ACLs
+        text = "%s%s %-8s %-8s %12d %s %s" % (
+            stat.filemode(mode), acl, self._name(self._users, pwd.getpwuid, uid),
             self._name(self._groups, grp.getgrgid, gid), size, when, show(path))
         if kind == SYMLINK:
             text += " -> " + show(target)
@@ -207,25 +211,23 @@ class Differ:
     def _change(self, kind, first, second, txn):
         if first is second:
             return self._same_inode(kind, first, txn)
-        a = self._state(kind, first, txn, self.va)
-        b = self._state(kind, second, txn, self.vb)
-        if kind == FILE and a[1] == b[1]:
+        a = _state(kind, first, txn, self.va)
+        b = _state(kind, second, txn, self.vb)
+        if kind == FILE and a[_SIZE] == b[_SIZE]:
             a += (block_map_in(first, txn, self.va),)
             b += (block_map_in(second, txn, self.vb),)
-        return _compare(a, b)
+        return _compare(a, b, self.store, txn)
 
     def _same_inode(self, kind, inode, txn):
         """The change of one inode between the versions, asked of its records first."""
         metas = self._both(inode.eatr_lookup, txn, META_AID)
-        a, b = ((unpack_meta(m[1]) if m is not None else None,) for m in metas)
-        if kind == FILE:
-            st_lo, st_hi = self._both(inode.stat_lookup, txn)
-            a += (st_lo[2] if st_lo is not None else None,)
-            b += (st_hi[2] if st_hi is not None else None,)
-            if a[1] == b[1] and self._blocks_changed(inode, txn):
-                a += (block_map_in(inode, txn, self.lo),)
-                b += (block_map_in(inode, txn, self.hi),)
-        return _compare(a, b)
+        xattrs = self._both(inode.eatr_lookup, txn, XATTR_AID)
+        stats = self._both(inode.stat_lookup, txn)
+        a, b = (_state_of(kind, *records) for records in zip(metas, xattrs, stats))
+        if kind == FILE and a[_SIZE] == b[_SIZE] and self._blocks_may_differ(inode, txn, stats):
+            a += (block_map_in(inode, txn, self.lo),)
+            b += (block_map_in(inode, txn, self.hi),)
+        return _compare(a, b, self.store, txn)
 
     def _both(self, lookup, *args):
         """The records `lookup` finds at the older and at the newer version: one lookup when
@@ -235,37 +237,55 @@ class Differ:
             return hi, hi
         return _lookup(lookup, *args, self.lo), hi
 
-    def _blocks_changed(self, inode, txn):
-        """Whether the file's block map gained an entry after the older version, up to the
-        newer one. A version's blocks cover its size without gaps, so with equal sizes and no
-        such entry the blocks valid at the newer version are exactly those of the older."""
+    def _blocks_may_differ(self, inode, txn, stats):
+        """Whether a file of one size at both versions may hold other blocks. Not when its
+        block map gained no entry after the older version, up to the newer one, and either
+        its stat record spans both (a backup that rewrites content writes a new one) or it
+        has no holes at both: then its blocks cover its size without gaps, and those valid at
+        the newer version are exactly those of the older."""
+        if stats[0] is not stats[1] and any(st is None or st[5] & METHOD_HOLES
+                                            for st in stats):
+            return True
         cursor, cver, _, _ = inode.bmap_walk(txn, self.lo, 0)
         try:
             return bool(cver) and cver <= self.hi
         finally:
             inode.bmap_done(cursor)
 
-    def _state(self, kind, inode, txn, ver):
-        """(metadata tuple, size) of an entry at `ver` (size None but for a file)."""
-        meta = _lookup(inode.eatr_lookup, txn, META_AID, ver)
-        state = (unpack_meta(meta[1]) if meta is not None else None,)
-        if kind == FILE:
-            st = _lookup(inode.stat_lookup, txn, ver)
-            state += (st[2] if st is not None else None,)
-        return state
+
+_META, _XATTRS, _ACL, _SIZE = range(4)     # an entry's state; a file's blocks may follow
 
 
-def _compare(a, b):
-    """CONTENT, META or None from two (metadata, [size, [blocks]]) states."""
-    meta_a, meta_b = a[0], b[0]
-    if a[1:] != b[1:] or (meta_a is None) != (meta_b is None):
+def _state(kind, inode, txn, ver):
+    return _state_of(kind, _lookup(inode.eatr_lookup, txn, META_AID, ver),
+                     _lookup(inode.eatr_lookup, txn, XATTR_AID, ver),
+                     _lookup(inode.stat_lookup, txn, ver))
+
+
+def _state_of(kind, meta, xattrs, st):
+    """(metadata tuple, packed extended attributes, ACL handle, size) from an entry's
+    records (size None but for a file)."""
+    return (unpack_meta(meta[1]) if meta is not None else None,
+            xattrs[1] if xattrs is not None else b"",
+            st[3] if st is not None else 0,
+            (st[2] if st is not None else None) if kind == FILE else None)
+
+
+def _compare(a, b, store, txn):
+    """CONTENT, META or None from two states."""
+    meta_a, meta_b = a[_META], b[_META]
+    if a[_SIZE:] != b[_SIZE:] or (meta_a is None) != (meta_b is None):
         return CONTENT
-    if meta_a is None:
-        return None
-    if meta_a[5] != meta_b[5]:                  # a link's target
+    if meta_a is not None and meta_a[5] != meta_b[5]:       # a link's target
         return CONTENT
     # mode, owner, group and modification time; the access time is no change
-    if meta_a[:3] != meta_b[:3] or meta_a[4] != meta_b[4]:
+    if meta_a is not None and (meta_a[:3] != meta_b[:3] or meta_a[4] != meta_b[4]):
+        return META
+    if a[_XATTRS] != b[_XATTRS]:
+        return META
+    acl_a, acl_b = a[_ACL], b[_ACL]
+    if acl_a != acl_b and (not acl_a or not acl_b or
+                           store.acls.acl_read(txn, acl_a) != store.acls.acl_read(txn, acl_b)):
         return META
     return None
 

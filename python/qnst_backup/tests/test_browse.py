@@ -3,10 +3,10 @@ progress bar: a small tree backed up twice with one change of every kind between
 
 import grp
 import hashlib
-import io
 import json
 import os
 import pwd
+import random
 import stat
 import subprocess
 import sys
@@ -16,21 +16,29 @@ import pytest
 import qnst_bdb
 from qnst_backup import browse, chunker
 from qnst_backup.store import Store
-from test_backup import tool
+
+from .test_entries import ACCESS, acl_for, sparse
 
 DIR_TIME = (1_600_000_000, 1_600_000_000)
 FILE_TIME = (1_500_000_000_123_456_789, 1_500_000_000_123_456_789)
+REWRITTEN = random.Random(3).randbytes(150_000)
 
 
 def files_of(top):
-    """{path: content} of the regular files under `top`."""
+    """{path: (size, {sha1: size} of its chunks)} of the regular files under `top`, cut as a
+    backup cuts them (a sparse file's data regions only)."""
     out = {}
     for dirpath, _, names in os.walk(os.fsencode(top)):
         for name in names:
             path = os.path.join(dirpath, name)
-            if stat.S_ISREG(os.lstat(path).st_mode):
-                with open(path, "rb") as f:
-                    out[path] = f.read()
+            st = os.lstat(path)
+            if not stat.S_ISREG(st.st_mode):
+                continue
+            with open(path, "rb") as f:
+                pieces = chunker.data_chunks(f.fileno(), []) \
+                    if st.st_blocks * 512 < st.st_size else chunker.chunks(f)
+                out[path] = (st.st_size, {hashlib.sha1(data).digest(): len(data)
+                                          for _, data in pieces})
     return out
 
 
@@ -41,7 +49,7 @@ def pin_folder_times(top):
 
 
 @pytest.fixture
-def versions(tmp_path):
+def versions(tmp_path, tool):
     """(store, src, [files of version 1, files of version 2]): one change of every kind."""
     src = tmp_path / "src"
     for d in ("same/deeper", "gone-dir", "becomes-file", "grows"):
@@ -50,10 +58,15 @@ def versions(tmp_path):
     (src / "same" / "note").write_bytes(b"unchanged\n")
     for i in range(300):        # more chunks than one byte of a block handle counts
         (src / "same" / "deeper" / ("small%03d" % i)).write_bytes(b"small file %d\n" % i)
-    (src / "rewritten.bin").write_bytes(os.urandom(150_000))
+    (src / "rewritten.bin").write_bytes(REWRITTEN)
     os.utime(src / "rewritten.bin", ns=FILE_TIME)
     (src / "grows" / "log").write_bytes(b"line\n" * 100)
     (src / "chmod-me").write_bytes(b"mode only\n")
+    (src / "xattr-me").write_bytes(b"attributes only\n")
+    (src / "acl-me").write_bytes(b"an ACL only\n")
+    hole_at = (64 * 1024, 128 * 1024)
+    sparse(src / "sparse", 3 * hole_at[0], [(0, os.urandom(hole_at[0])),
+                                            (hole_at[1], os.urandom(hole_at[0]))])
     (src / "gone").write_bytes(b"removed\n")
     (src / "gone-dir" / "inner").write_bytes(b"removed with its folder\n")
     (src / "becomes-file" / "child").write_bytes(b"x")
@@ -71,6 +84,11 @@ def versions(tmp_path):
     with open(src / "grows" / "log", "ab") as f:
         f.write(b"one more\n")
     os.chmod(src / "chmod-me", 0o600)
+    os.setxattr(src / "xattr-me", "user.note", b"new")
+    os.setxattr(src / "acl-me", ACCESS, acl_for(4321, 6))
+    with open(src / "sparse", "r+b") as f:        # the last data region becomes a hole
+        f.truncate(hole_at[1])
+        f.truncate(3 * hole_at[0])
     os.unlink(src / "gone")
     os.unlink(src / "gone-dir" / "inner")
     os.rmdir(src / "gone-dir")
@@ -102,10 +120,11 @@ def under(src, text):
 
 
 FORWARD = [
-    ("+", "/becomes-dir/new-child"), ("T", "/becomes-dir"), ("T", "/becomes-file"),
-    ("-", "/becomes-file/child"), ("m", "/chmod-me"), ("-", "/gone"), ("-", "/gone-dir"),
-    ("-", "/gone-dir/inner"), ("M", "/grows/log"), ("M", "/link"), ("+", "/new-dir"),
-    ("+", "/new-dir/added"), ("M", "/rewritten.bin"),
+    ("m", "/acl-me"), ("+", "/becomes-dir/new-child"), ("T", "/becomes-dir"),
+    ("T", "/becomes-file"), ("-", "/becomes-file/child"), ("m", "/chmod-me"), ("-", "/gone"),
+    ("-", "/gone-dir"), ("-", "/gone-dir/inner"), ("M", "/grows/log"), ("M", "/link"),
+    ("+", "/new-dir"), ("+", "/new-dir/added"), ("M", "/rewritten.bin"), ("M", "/sparse"),
+    ("m", "/xattr-me"),
 ]
 
 
@@ -113,7 +132,7 @@ def tree_order(lines):
     return sorted(lines, key=lambda cp: cp[1].split("/"))
 
 
-def test_diff_reports_each_kind_of_change_both_ways(versions):
+def test_diff_reports_each_kind_of_change_both_ways(versions, tool):
     store, src, _ = versions
     code, out, err = tool(store, "diff", "1", "2")
     assert (code, err) == (0, "")
@@ -127,8 +146,7 @@ def test_diff_reports_each_kind_of_change_both_ways(versions):
     assert code == 2 and err == "qnst-backup: no version 3 in the store (see: list)\n"
 
     # An edit undone: new records in version 3 that hold what version 1 held are no change.
-    (src / "rewritten.bin").write_bytes(versions[2][0][os.path.join(os.fsencode(src),
-                                                                    b"rewritten.bin")])
+    (src / "rewritten.bin").write_bytes(REWRITTEN)
     os.utime(src / "rewritten.bin", ns=FILE_TIME)
     pin_folder_times(src)
     assert tool(store, "backup", src)[0] == 0
@@ -138,8 +156,9 @@ def test_diff_reports_each_kind_of_change_both_ways(versions):
 
 
 def test_diff_reads_block_maps_only_where_records_changed(versions, monkeypatch):
-    """Unchanged files are told apart by their records alone; only the file whose size stayed
-    while its blocks changed has its block maps compared."""
+    """Unchanged files are told apart by their records alone; block maps are compared only
+    for the file whose size stayed while its blocks changed, and for the sparse one (whose
+    blocks need not cover its size)."""
     store, src, _ = versions
     read = []
     real = browse.block_map_in
@@ -149,7 +168,7 @@ def test_diff_reads_block_maps_only_where_records_changed(versions, monkeypatch)
     with Store(store) as s:
         browse.diff(s, 1, 2, lambda code, path: changes.append((code, path)))
     assert ("M", os.path.join(os.fsencode(src), b"rewritten.bin")) in changes
-    assert sorted(read) == [1, 2]
+    assert sorted(read) == [1, 1, 2, 2]
 
 
 def ls_line(path, shown):
@@ -160,7 +179,7 @@ def ls_line(path, shown):
             grp.getgrgid(st.st_gid).gr_name, str(size), shown]
 
 
-def test_ls_whole_tree_folder_file_and_mistakes(versions):
+def test_ls_whole_tree_folder_file_and_mistakes(versions, tool):
     store, src, _ = versions
     top = os.fsdecode(os.fsencode(src))
     code, out, err = tool(store, "ls", "2")
@@ -210,30 +229,30 @@ def test_ls_whole_tree_folder_file_and_mistakes(versions):
         assert (code, out, err) == (2, "", "qnst-backup: %s\n" % message)
 
 
-def unique_chunks(files):
-    """{sha1: size} of the chunks the files are cut into."""
+def unique_chunks(*trees):
+    """{sha1: size} of the chunks of the files of `trees`."""
     out = {}
-    for data in files:
-        for _, chunk in chunker.chunks(io.BytesIO(data)):
-            out[hashlib.sha1(chunk).digest()] = len(chunk)
+    for tree in trees:
+        for _, chunks in tree.values():
+            out.update(chunks)
     return out
 
 
-def stats_of(store):
+def stats_of(tool, store):
     code, out, err = tool(store, "stats", "--json")
     assert (code, err) == (0, "")
     return json.loads(out)
 
 
-def test_stats_against_the_tree_and_the_live_counts(versions):
+def test_stats_against_the_tree_and_the_live_counts(versions, tool):
     store, src, trees = versions
-    figures = stats_of(store)
-    sizes = [sum(len(d) for d in t.values()) for t in trees]
+    figures = stats_of(tool, store)
+    sizes = [sum(size for size, _ in t.values()) for t in trees]
     assert [(v["version"], v["files"], v["bytes"]) for v in figures["versions"]] == [
         (1, len(trees[0]), sizes[0]), (2, len(trees[1]), sizes[1])]
     assert figures["logical_bytes"] == sum(sizes)
-    first = unique_chunks(trees[0].values())
-    both = unique_chunks(list(trees[0].values()) + list(trees[1].values()))
+    first = unique_chunks(trees[0])
+    both = unique_chunks(*trees)
     assert figures["versions"][0]["new_bytes"] == sum(first.values())
     assert figures["stored_bytes"] == sum(both.values())
     assert figures["stored_chunks"] == len(both)
@@ -253,7 +272,7 @@ def test_stats_against_the_tree_and_the_live_counts(versions):
         with qnst_bdb.begin(s.env) as txn:
             handle = s.blocks.blk_lookup(txn, digest, 20)
             s.blocks.blk_rele(txn, handle)
-    after = stats_of(store)
+    after = stats_of(tool, store)
     assert after["stored_bytes"] == figures["stored_bytes"] - len(chunk)
     assert (after["released_bytes"], after["released_chunks"]) == (len(chunk), 1)
     assert after["data_used_bytes"] == figures["data_used_bytes"]
