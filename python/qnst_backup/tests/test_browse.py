@@ -64,6 +64,7 @@ def versions(tmp_path, tool):
     (src / "chmod-me").write_bytes(b"mode only\n")
     (src / "xattr-me").write_bytes(b"attributes only\n")
     (src / "acl-me").write_bytes(b"an ACL only\n")
+    os.chmod(src / "acl-me", 0o664)     # the group bits the ACL's mask gives it
     hole_at = (64 * 1024, 128 * 1024)
     sparse(src / "sparse", 3 * hole_at[0], [(0, os.urandom(hole_at[0])),
                                             (hole_at[1], os.urandom(hole_at[0]))])
@@ -208,6 +209,10 @@ def test_ls_whole_tree_folder_file_and_mistakes(versions, tool):
     fields = out.split()
     assert fields[:4] + fields[-3:] == ls_line(src / "link", top + "/link")[:3] + [
         "9", top + "/link", "->", "same/note"]          # as the link was in version 1
+
+    # The mode string is marked when the entry has ACLs, as ls marks it.
+    assert [tool(store, "ls", v, src / "acl-me")[1].split()[0] for v in "12"] == [
+        "-rw-rw-r--", "-rw-rw-r--+"]
 
     code, out, _ = tool(store, "ls", "2", src / "same")
     assert sorted(line.split()[-1] for line in out.splitlines()) == [
