@@ -1,7 +1,7 @@
 """stats: what the store holds against what it keeps.
 
 Logical bytes are the sizes of the files of every version, summed (from each version's
-summary). Stored bytes come from the block store as it is now, not from the summaries, so that
+summary; a file with several names counts once). Stored bytes come from the block store as it is now, not from the summaries, so that
 forgetting versions and compacting shows at once:
     referenced  the chunks whose reference count is above 0 (the deduplicated content);
     released    chunks whose count fell to 0 and that compaction has not yet freed;
