@@ -92,18 +92,21 @@ class Lister:
                 name = cache[num] = str(num)
         return name
 
-    def line(self, path, kind, ino):
+    def line(self, path, kind, ino, entries=False):
+        """Writes the entry's line; returns its folder entries when `entries` is true."""
         store = self.store
         inode = store.inode(ino, None)
         try:
             with qnst_bdb.begin(store.env) as txn:
                 meta = _lookup(inode.eatr_lookup, txn, META_AID, self.ver)
                 st = _lookup(inode.stat_lookup, txn, self.ver)
+                if entries:
+                    entries = folder_entries(inode, txn, self.ver)
         finally:
             inode.inode_close()
         if meta is None:
             self.write("??????????  %-8s %-8s %12s %19s %s" % ("?", "?", "?", "?", show(path)))
-            return
+            return entries
         mode, uid, gid, _, mtime_ns, target = unpack_meta(meta[1])
         size = st[2] if kind == FILE and st is not None else \
             len(target) if kind == SYMLINK else 0
@@ -115,15 +118,16 @@ class Lister:
         if kind == SYMLINK:
             text += " -> " + show(target)
         self.write(text)
+        return entries
 
-    def folder(self, path, ino, recursive):
-        entries = listing(self.store, ino, self.ver)
+    def folder(self, path, entries, recursive):
+        """Lists a folder's `entries` (and, when `recursive`, the folders among them)."""
         for name in sorted(entries):
             _, _, kind, cino = entries[name]
             child = path + b"/" + name
-            self.line(child, kind, cino)
-            if recursive and kind == DIRECTORY:
-                self.folder(child, cino, True)
+            below = self.line(child, kind, cino, recursive and kind == DIRECTORY)
+            if below:
+                self.folder(child, below, True)
 
 
 def ls(store, ver, path, recursive, write):
@@ -131,7 +135,7 @@ def ls(store, ver, path, recursive, write):
     check_version(store, ver)
     lister = Lister(store, ver, write)
     if path is None:
-        lister.folder(b"", store.root.ino, True)
+        lister.folder(b"", listing(store, store.root.ino, ver), True)
         return 0
     parts = split(path)
     found = find(store, ver, parts)
@@ -140,7 +144,7 @@ def ls(store, ver, path, recursive, write):
     kind, ino = found
     where = b"".join(b"/" + p for p in parts)
     if kind == DIRECTORY:
-        lister.folder(where, ino, recursive)
+        lister.folder(where, listing(store, ino, ver), recursive)
     else:
         lister.line(where, kind, ino)
     return 0
