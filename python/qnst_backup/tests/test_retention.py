@@ -15,7 +15,8 @@ import pytest
 from qnst_backup import backup as backup_mod
 from qnst_backup.forget import policy_keep
 from qnst_backup.store import Store
-from test_backup import restored, snapshot, tool
+from .conftest import restored_path as restored, run_tool as tool
+from .test_backup import snapshot
 
 UNIQUE = 1_200_000          # bytes only one version holds, in a file kept under one name
 ONLY = 200_000              # bytes of a file that exists in one version only
