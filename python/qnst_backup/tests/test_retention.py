@@ -17,6 +17,8 @@ from qnst_backup.forget import policy_keep
 from qnst_backup.store import Store
 from .conftest import restored_path as restored, run_tool as tool
 from .test_backup import snapshot
+from .test_entries import change, every_kind  # noqa: F401 (a fixture)
+from .test_entries import snapshot as every_kind_snapshot
 
 UNIQUE = 1_200_000          # bytes only one version holds, in a file kept under one name
 ONLY = 200_000              # bytes of a file that exists in one version only
@@ -352,3 +354,30 @@ def test_help_of_forget_and_compact():
                              capture_output=True, text=True, env=env, timeout=60)
         assert run.returncode == 0, run.stderr
         assert ("--keep-last" if command == "forget" else "--threshold") in run.stdout
+
+
+def test_forget_and_compact_keep_every_kind_of_entry(tmp_path, every_kind):
+    """Hard links, extended attributes, ACLs, sparse files and odd names through forgetting the
+    middle version, then the oldest: what stays restores exactly and verifies."""
+    src, store = every_kind, tmp_path / "store"
+    snaps = {}
+    for ver in (1, 2, 3):
+        if ver == 2:
+            change(src)
+        elif ver == 3:
+            (src / "small.txt").write_bytes(b"third\n")
+            os.unlink(src / "triple3")
+        code, _, err = tool(store, "backup", src)
+        assert code == 0, err
+        snaps[ver] = every_kind_snapshot(src)[0]
+    for forgotten, kept in ((2, (1, 3)), (1, (3,))):
+        assert tool(store, "forget", str(forgotten))[0] == 0
+        code, out, err = tool(store, "compact", "--threshold", "90")
+        assert code == 0, out + err
+        code, out, err = tool(store, "verify", "--data")
+        assert code == 0 and "no problems" in out, out + err
+        for ver in kept:
+            dest = tmp_path / ("out%d-%d" % (forgotten, ver))
+            code, _, err = tool(store, "restore", str(ver), dest)
+            assert code == 0, err
+            assert every_kind_snapshot(restored(dest, src))[0] == snaps[ver]
