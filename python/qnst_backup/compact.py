@@ -19,6 +19,9 @@ A crash before 2 leaves an unused new file, written again by the next run; after
 run finds the rewrite in progress, reads where each chunk lies in the new file and finishes the
 moves; after 4 the next run removes the old file. Reads follow each chunk's location record
 to the version of the file that holds it, so every version stays restorable throughout.
+
+Last, the block tables give their free pages back and, after a checkpoint, the log files that
+recovery no longer needs are removed.
 """
 
 import errno
@@ -246,12 +249,18 @@ class Compact:
             self.store.blocks.blksis_dbcompact(0, PARTITIONS - 1)
         except qnst.QnstError:
             pass            # shrinking the tables' files is a nicety; their content is sound
+        # The log files written before a checkpoint are no longer needed by recovery.
+        env_before = _folder_bytes(os.path.join(self.store.path, b"env"))
+        self.store.env.env_checkpoint()
+        self.store.env.env_compactlog()
+        env_after = _folder_bytes(os.path.join(self.store.path, b"env"))
         self.progress.done()
         rate = self.moved_bytes / self.copy_seconds / 1e6 if self.copy_seconds else 0.0
         print("freed %d blocks%s; rewrote %d data files, moving %d blocks (%d bytes, %.1f MB/s); "
-              "data files %d -> %d bytes"
+              "data files %d -> %d bytes; tables and logs %d -> %d bytes"
               % (self.freed_blocks, ", %d blobs" % blobs if blobs else "", self.files,
-                 self.moved_blocks, self.moved_bytes, rate, before, after))
+                 self.moved_blocks, self.moved_bytes, rate, before, after, env_before,
+                 env_after))
         return EXIT_FAILED if self.problems else 0
 
 
@@ -346,7 +355,11 @@ def _scan(path):
 
 def data_bytes(store):
     """The bytes of the store's data files on disk."""
-    folder = os.path.join(store.path, b"data")
+    return _folder_bytes(os.path.join(store.path, b"data"))
+
+
+def _folder_bytes(folder):
+    """The bytes the files of `folder` take on disk."""
     total = 0
     for name in os.listdir(folder):
         try:
