@@ -1,8 +1,6 @@
 """The command line: qnst-backup [--store DIR] COMMAND ...
 
-Exit codes: 0 success; 1 the work ran but something failed (a source file that could not be
-read, a file that could not be restored, a problem found by verify); 2 a mistake on the command
-line or a store that cannot be used (missing, locked, of another format); 3 an engine failure.
+Exit codes (EXIT_CODES, shown by --help): the same meaning for every command.
 """
 
 import argparse
@@ -14,6 +12,19 @@ import time
 from .errors import EXIT_USAGE, UserError
 
 EXIT_ENGINE = 3
+EXIT_INTERRUPTED = 130
+
+EXIT_CODES = """exit codes (every command):
+  0    done
+  1    done, with failures: a source file that could not be read (backup), a file that
+       could not be restored (restore), a problem found (verify, compact)
+  2    nothing or only part done: a mistake on the command line (an unknown version or
+       path; a restore into a file, or into a folder that is not empty without
+       --overwrite), or a store or disk that cannot be used (no store, not a store,
+       locked by another process, of another format, read-only, the disk full)
+  3    an engine failure (details in the store's env/error.log)
+  130  interrupted (Ctrl-C): the store stays consistent; run the command again (an
+       interrupted restore with --overwrite)"""
 
 
 class Parser(argparse.ArgumentParser):
@@ -34,7 +45,8 @@ def version_number(text):
 
 def parser():
     p = Parser(prog="qnst-backup",
-               description="Deduplicating backups of file trees into a qnst store.")
+               description="Deduplicating backups of file trees into a qnst store.",
+               epilog=EXIT_CODES, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--store", metavar="DIR",
                    help="the store (default: $QNST_STORE, else "
                         "$XDG_DATA_HOME/qnst-backup/store)")
@@ -43,11 +55,18 @@ def parser():
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     b = sub.add_parser("backup", help="back up trees as one new version")
     b.add_argument("sources", nargs="+", metavar="SRC", help="a file or folder to back up")
-    r = sub.add_parser("restore", help="restore a version, whole or in part")
+    r = sub.add_parser("restore", help="restore a version, whole or in part",
+                       description="DEST must be a new or an empty folder: a restore does "
+                                   "not write over what is there unless --overwrite is given "
+                                   "(exit code 2 before anything is written). An interrupted "
+                                   "restore completes when run again with --overwrite.")
     r.add_argument("version", type=version_number, metavar="VERSION")
-    r.add_argument("dest", metavar="DEST", help="folder to restore into (a source /a/b "
-                                                  "lands in DEST/a/b)")
+    r.add_argument("dest", metavar="DEST", help="a new or empty folder to restore into (a "
+                                                  "source /a/b lands in DEST/a/b)")
     r.add_argument("paths", nargs="*", metavar="PATH", help="only these paths of the version")
+    r.add_argument("--overwrite", action="store_true",
+                   help="restore into a folder that is not empty: an entry of the version "
+                        "replaces what is at its place (folders are merged)")
     sub.add_parser("list", help="the versions: number, then summary")
     v = sub.add_parser("verify", help="check the store's consistency")
     v.add_argument("--data", action="store_true",
@@ -120,7 +139,8 @@ def run(args):
             return code
         if args.command == "restore":
             expect_bytes(store, progress, args.version, args.paths)
-            return restore.run(store, args.version, args.dest, args.paths, progress)
+            return restore.run(store, args.version, args.dest, args.paths, progress,
+                               args.overwrite)
         if args.command == "list":
             for ver, summary in store.versions():
                 print(format_version(ver, summary))
@@ -149,37 +169,81 @@ def run(args):
         return verify.run(store, args.data, progress)
 
 
+FULL = (errno.ENOSPC, errno.EDQUOT)
+STORE_UNUSABLE = (errno.ENOENT, errno.EACCES, errno.EPERM, errno.EROFS) + FULL
+
+
+def first_failure(e):
+    """The failure to report: one raised while cleaning up after another (closing what the
+    first left open, flushing to the same full disk) is reported as that first one."""
+    import qnst
+    while (isinstance(e, (OSError, qnst.QnstError)) and not e.__suppress_context__
+           and isinstance(e.__context__, (OSError, qnst.QnstError, KeyboardInterrupt,
+                                          UserError))):
+        e = e.__context__
+    return e
+
+
+def disk_full(path):
+    """Whether the file system of `path` is (about) full: a write cut short there is reported
+    by the data files as an I/O error."""
+    try:
+        st = os.statvfs(path)
+    except OSError:
+        return False
+    return st.f_bavail * st.f_frsize < 16 * 1024 * 1024
+
+
+def report(e, store):
+    """Prints the one line for failure `e`; returns the exit code."""
+    import qnst
+    if isinstance(e, UserError):
+        print("qnst-backup: %s" % e, file=sys.stderr)
+        return e.code
+    if isinstance(e, KeyboardInterrupt):
+        print("qnst-backup: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    if isinstance(e, OSError):
+        where = " (%s)" % os.fsdecode(e.filename) if e.filename else ""
+        if e.errno in FULL:
+            print("qnst-backup: the disk is full%s" % where, file=sys.stderr)
+        else:
+            print("qnst-backup: %s%s" % (e.strerror or e, where), file=sys.stderr)
+        return EXIT_USAGE if e.errno in STORE_UNUSABLE else 1
+    if isinstance(e, qnst.QnstError):
+        if e.code in FULL or (e.code == errno.EIO and store and disk_full(store)):
+            print("qnst-backup: the disk is full (store %s)" % os.fsdecode(store),
+                  file=sys.stderr)
+            return EXIT_USAGE
+        if e.code == errno.EROFS:
+            print("qnst-backup: store %s is read-only" % os.fsdecode(store), file=sys.stderr)
+            return EXIT_USAGE
+        print("qnst-backup: the engine failed: %s (see the store's env/error.log)" % e,
+              file=sys.stderr)
+        return EXIT_ENGINE
+    return None
+
+
 def main(argv=None):
     p = parser()
+    store = None
     try:
         args = p.parse_args(argv)
         if args.command is None:
             raise UserError("a command is needed (see --help)")
+        store = args.store or _default_store()
         return run(args)
-    except UserError as e:
-        print("qnst-backup: %s" % e, file=sys.stderr)
-        return e.code
     except BrokenPipeError:
         # The reader went away (ls ... | head): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 141
-    except KeyboardInterrupt:
-        print("qnst-backup: interrupted", file=sys.stderr)
-        return 130
-    except OSError as e:
-        where = " (%s)" % os.fsdecode(e.filename) if e.filename else ""
-        if e.errno == errno.ENOSPC:
-            print("qnst-backup: the disk is full%s" % where, file=sys.stderr)
-        else:
-            print("qnst-backup: %s%s" % (e.strerror or e, where), file=sys.stderr)
-        return EXIT_USAGE if e.errno in (errno.ENOENT, errno.EACCES, errno.ENOSPC) else 1
-    except Exception as e:  # noqa: BLE001 - an engine failure is reported, not dumped
-        import qnst
-        if isinstance(e, qnst.QnstError):
-            if e.code == errno.ENOSPC:
-                print("qnst-backup: the disk is full", file=sys.stderr)
-                return EXIT_USAGE
-            print("qnst-backup: the engine failed: %s (see the store's env/error.log)" % e,
-                  file=sys.stderr)
-            return EXIT_ENGINE
-        raise
+    except (Exception, KeyboardInterrupt) as e:  # noqa: BLE001 - reported, not dumped
+        code = report(first_failure(e), store)
+        if code is None:
+            raise
+        return code
+
+
+def _default_store():
+    from .store import default_store
+    return default_store()

@@ -3,6 +3,7 @@ readers that restore and verify share."""
 
 import errno
 import os
+import shutil
 import stat
 
 import qnst
@@ -10,6 +11,9 @@ import qnst_bdb
 
 from .backup import DIRECTORY, FILE, META_AID, SYMLINK, XATTR_AID, unpack_meta, unpack_pairs
 from .errors import EXIT_FAILED, UserError
+
+# Failures that stop a restore: the destination's file system cannot take more.
+FATAL = (errno.ENOSPC, errno.EDQUOT, errno.EROFS)
 
 
 def entries(store, inode, ver):
@@ -100,8 +104,9 @@ def find(store, ver, path):
 
 
 class Restore:
-    def __init__(self, store, ver, progress):
+    def __init__(self, store, ver, progress, overwrite=False):
         self.store, self.ver, self.progress = store, ver, progress
+        self.overwrite = overwrite
         self.failures = 0
         self.is_root = os.geteuid() == 0
         self.links = {}         # inode with several names -> where its first name was restored
@@ -110,7 +115,25 @@ class Restore:
         self.failures += 1
         self.progress.message("error: %s: %s" % (os.fsdecode(path), message))
 
+    def clear(self, dest, kind):
+        """With overwrite: what is at `dest` goes, unless it is a folder and a folder comes."""
+        try:
+            st = os.lstat(dest)
+        except FileNotFoundError:
+            return
+        if stat.S_ISDIR(st.st_mode):
+            if kind != DIRECTORY:
+                shutil.rmtree(dest)
+        else:
+            os.unlink(dest)
+
     def entry(self, dest, kind, ino):
+        if self.overwrite:
+            try:
+                self.clear(dest, kind)
+            except OSError as e:
+                self.fail(dest, e.strerror)
+                return
         first = self.links.get(ino)
         if first is not None:
             try:
@@ -133,6 +156,10 @@ class Restore:
             if kind != DIRECTORY and st[6] > 1:
                 self.links[ino] = dest
         except OSError as e:
+            if e.errno in FATAL:        # every file after it would fail the same way
+                if e.filename is None:
+                    e.filename = dest
+                raise
             self.fail(dest, e.strerror)
         finally:
             inode.inode_close()
@@ -187,29 +214,43 @@ def split(path):
     return [p for p in os.fsencode(path).split(b"/") if p and p != b"."]
 
 
-def run(store, ver, dest, paths, progress):
-    if not store.is_complete(ver):
-        raise UserError("no version %d in the store (see: list)" % ver)
+def destination(dest, overwrite):
+    """Makes `dest` ready for a restore: a new folder, or one that is empty (with `overwrite`,
+    any folder). Anything else is refused before a byte is written."""
     dest = os.fsencode(dest)
+    if os.path.lexists(dest) and not os.path.isdir(dest):
+        raise UserError("cannot restore into %s: it is not a folder" % os.fsdecode(dest))
     try:
         os.makedirs(dest, exist_ok=True)
+        if os.listdir(dest) and not overwrite:
+            raise UserError("cannot restore into %s: the folder is not empty (restore into a "
+                            "new or empty folder, or give --overwrite)" % os.fsdecode(dest))
     except OSError as e:
         raise UserError("cannot create %s: %s" % (os.fsdecode(dest), e.strerror))
-    r = Restore(store, ver, progress)
-    if not paths:
+    return dest
+
+
+def run(store, ver, dest, paths, progress, overwrite=False):
+    if not store.is_complete(ver):
+        raise UserError("no version %d in the store (see: list)" % ver)
+    parts = []
+    for path in paths:          # every path is looked up before anything is written
+        found = find(store, ver, split(path))
+        if found is None:
+            raise UserError("%s is not in version %d" % (os.fsdecode(path), ver))
+        parts.append((split(path), found))
+    dest = destination(dest, overwrite)
+    r = Restore(store, ver, progress, overwrite)
+    if not paths or any(not names for names, _ in parts):
         for name, kind, cino in entries(store, store.root, ver):
             r.entry(os.path.join(dest, name), kind, cino)
     else:
-        for path in paths:
-            parts = split(path)
-            found = find(store, ver, parts)
-            if found is None:
-                raise UserError("%s is not in version %d" % (os.fsdecode(path), ver))
-            if not parts:
-                for name, kind, cino in entries(store, store.root, ver):
-                    r.entry(os.path.join(dest, name), kind, cino)
+        done = []
+        for names, found in sorted(parts):
+            if any(names[:len(d)] == d for d in done):  # named twice, or inside another part
                 continue
-            target = os.path.join(dest, *parts)
+            done.append(names)
+            target = os.path.join(dest, *names)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             r.entry(target, *found)
     progress.done()

@@ -182,7 +182,11 @@ def test_help_everywhere_and_the_script():
         assert run.returncode == 0 and run.stdout.startswith("usage: qnst-backup"), run.stderr
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
+# QNST_CRASH_RUNS=N runs a longer series of kills (seeds 1..N); three by default.
+CRASH_RUNS = int(os.environ.get("QNST_CRASH_RUNS", "3"))
+
+
+@pytest.mark.parametrize("seed", range(1, CRASH_RUNS + 1))
 def test_killed_backup_leaves_a_sound_store(tmp_path, tree, tool, restored, seed):
     store, src = tmp_path / "store", tree
     assert tool(store, "backup", src)[0] == 0
