@@ -2,6 +2,7 @@
 one line for every mistake, a full disk, a read-only store, Ctrl-C at any command."""
 
 import contextlib
+import errno
 import os
 import random
 import re
@@ -12,8 +13,10 @@ import sys
 
 import pytest
 
+import qnst
 import qnst_bdb
 from qnst_backup import backup, cli
+from qnst_backup.errors import UserError
 
 from .test_backup import ROOT, snapshot
 
@@ -181,6 +184,29 @@ def test_unreadable_source_file_is_a_warning_and_exit_1(tmp_path, stored, tool, 
     assert code == 0, err
     assert (tmp_path / "out" / os.path.relpath(src / "new", "/")).read_bytes() == b"added"
     assert tool(store, "verify", "--data")[0] == 0
+
+
+@pytest.mark.parametrize("first, code, message", [
+    (KeyboardInterrupt(), 130, "qnst-backup: interrupted"),
+    (OSError(errno.ENOSPC, "No space left on device"), 2, "qnst-backup: the disk is full"),
+    (qnst.QnstError(errno.ENOSPC), 2, "qnst-backup: the disk is full"),
+    (UserError("store x is locked by another process"), 2,
+     "qnst-backup: store x is locked by another process"),
+])
+def test_a_failure_while_closing_reports_the_one_before(tmp_path, monkeypatch, capsys, first,
+                                                        code, message):
+    """Closing what a failure left open fails in turn (the tables still in use, the data file
+    flushed to the same full disk); the user hears of the first failure."""
+    def failing(args):
+        try:
+            raise first
+        finally:
+            raise qnst.QnstError(errno.EBUSY)
+    monkeypatch.setattr(cli, "run", failing)
+    monkeypatch.setattr(cli, "disk_full", lambda path: False)
+    assert cli.main(["--store", os.fspath(tmp_path), "list"]) == code
+    err = capsys.readouterr().err
+    assert err.startswith(message) and one_line(err), err
 
 
 # ---- A full disk, a read-only store ----------------------------------------------------------
