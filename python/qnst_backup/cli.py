@@ -126,12 +126,21 @@ def expect_bytes(store, progress, ver=None, paths=None):
 
 
 def run(args):
-    from . import backup, browse, restore, stats, verify
     from .progress import Progress
-    from .store import Store, default_store
+    from .store import default_store
 
     path = args.store or default_store()
     progress = Progress(args.progress)
+    try:
+        return _run(args, path, progress)
+    finally:
+        progress.done()         # a failure's one line is not written after a bar
+
+
+def _run(args, path, progress):
+    from . import backup, browse, restore, stats, verify
+    from .store import Store
+
     with Store(path, create=args.command == "backup") as store:
         if args.command == "backup":
             ver, summary, code = backup.run(store, args.sources, progress)

@@ -54,7 +54,8 @@ def readme_commands():
     """The example commands of the README's tool section, without their comments."""
     with open(os.path.join(TOP, "README.md")) as f:
         text = f.read()
-    section = text[text.index("## Backup tool"):text.index("\n## ", text.index("## Backup tool") + 1)]
+    start = text.index("## Backup tool")
+    section = text[start:text.index("\n## ", start)]
     return [line.split("#")[0].split() for line in section.splitlines()
             if line.startswith("    scripts/qnst-backup ")]
 
@@ -69,8 +70,8 @@ def test_readme_commands_work_as_written(tmp_path):
     commands = readme_commands()
     assert [c[1] for c in commands].count("backup") >= 2 and len(commands) >= 10
     for words in commands:
-        words = [re.sub(r"^/usr/share/doc", os.fspath(doc), re.sub(r"^/tmp/", os.fspath(tmp_path) + "/", w))
-                 for w in words]
+        words = [re.sub(r"^/usr/share/doc", os.fspath(doc),
+                        re.sub(r"^/tmp/", os.fspath(tmp_path) + "/", w)) for w in words]
         if words[1] == "backup" and os.path.exists(tmp_path / "store"):
             (doc / "bash" / "f000").write_bytes(b"changed")          # for diff to show
         run = subprocess.run([os.path.join(TOP, words[0])] + words[1:], env=env,
