@@ -135,12 +135,13 @@ class Node:
     """An inode of the tree being written: its open handle, its folder entries at the previous
     version, and the new inode made ahead for it when it has none yet."""
 
-    __slots__ = ("inode", "prev", "seen", "owned", "fresh", "children")
+    __slots__ = ("inode", "prev", "seen", "owned", "fresh", "children", "unread")
 
     def __init__(self, inode, owned=True, fresh=None):
         self.inode, self.prev, self.seen, self.owned = inode, {}, set(), owned
         self.fresh = fresh
         self.children = {}      # name -> the opened inode of a previous entry
+        self.unread = set()     # names of previous files whose block map is not opened
 
     def release(self):
         """Lets go of the handle taken by a step (before the step runs again)."""
@@ -186,6 +187,14 @@ class InodePool:
         for node in self.free:
             node.inode_close()
         self.free = []
+
+
+def lstat(path):
+    """os.lstat(path), or the OSError it raised."""
+    try:
+        return os.lstat(path)
+    except OSError as e:
+        return e
 
 
 def folder_entries(inode, txn, ver):
@@ -283,7 +292,6 @@ class Backup:
     def _walk_selected(self, parent, path, selection):
         """Enters the entries of folder `parent` (at `path`) named in `selection` (all of
         them when it is True), then ends the entries it did not see."""
-        self._open_children(parent)
         if selection is True:
             try:
                 with os.scandir(path) as it:
@@ -294,33 +302,56 @@ class Backup:
             if names is None:        # unreadable: keep what the previous version had
                 parent.seen.update(parent.prev)
                 names = []
-            for name in names:
-                self._entry(parent, os.path.join(path, name), name, True)
+            picks = [(name, True) for name in names]
         else:
-            for name in sorted(selection):
-                self._entry(parent, os.path.join(path, name), name, selection[name])
+            picks = [(name, selection[name]) for name in sorted(selection)]
+        stats = {name: lstat(os.path.join(path, name)) for name, _ in picks}
+        self._open_children(parent, stats)
+        for name, sel in picks:
+            self._entry(parent, os.path.join(path, name), name, sel, stats[name])
         gone = [(n, e) for n, e in parent.prev.items() if n not in parent.seen]
         if gone:
             self.batch.do(lambda txn: self._end_entries(parent, gone, txn))
 
-    def _open_children(self, parent):
+    def _open_children(self, parent, stats):
         """Opens the inodes of the folder's previous entries ahead: opening an inode reads
-        its records outside of any transaction, which must not wait for the batch's locks."""
+        its records outside of any transaction, which must not wait for the batch's locks.
+        `stats` holds the entries' lstat results: the block map of a file is opened only when
+        its size or modification time says that its content is read again."""
         if not parent.prev:
             return
         self.batch.commit()
         store = self.store
-        parent.children = {}
-        for name, (_, _, _, cino) in parent.prev.items():
-            parent.children[name] = store.inode(cino, store.root)
+        parent.children, parent.unread = {}, set()
+        for name, (_, _, kind, cino) in parent.prev.items():
+            child = parent.children[name] = store.inode(cino, store.root, content=False)
+            if kind == FILE:
+                st = stats.get(name)
+                if isinstance(st, os.stat_result) and self._same_content(child, st):
+                    parent.unread.add(name)
+                else:
+                    child.inode_chk()
+
+    def _same_content(self, inode, st):
+        """Whether the file's size and modification time at the previous version are those
+        of `st` (as _enter decides it)."""
+        try:
+            meta = inode.eatr_lookup(None, META_AID, self.prev)[1]
+            size = inode.stat_lookup(None, self.prev)[2]
+        except qnst.NotFound:
+            return False
+        return size == st.st_size and unpack_meta(meta)[4] == st.st_mtime_ns
 
     def _end_entries(self, parent, gone, txn):
         for name, (_, _, _, cino) in gone:
             parent.inode.dir_del(txn, name, len(name), self.ver, cino)
 
-    def _entry(self, parent, path, name, selection):
+    def _entry(self, parent, path, name, selection, st=None):
         try:
-            st = os.lstat(path)
+            if st is None:
+                st = os.lstat(path)
+            elif isinstance(st, OSError):
+                raise st
         except OSError as e:
             self.warn(path, e.strerror)
             if name in parent.prev:
@@ -350,6 +381,12 @@ class Backup:
                                                    txn))
             if kind == FILE:
                 if not state["unchanged"]:
+                    if node.fresh is None and name in parent.unread:
+                        # The file changed after all: its block map is opened outside of
+                        # the batch's transaction.
+                        self.batch.commit()
+                        node.inode.inode_chk()
+                        parent.unread.discard(name)
                     self._content(node, path, st, state)
                 self.progress.file(st.st_size)
             elif kind == DIRECTORY:
