@@ -135,13 +135,14 @@ class Node:
     """An inode of the tree being written: its open handle, its folder entries at the previous
     version, and the new inode made ahead for it when it has none yet."""
 
-    __slots__ = ("inode", "prev", "seen", "owned", "fresh", "children", "unread")
+    __slots__ = ("inode", "prev", "seen", "owned", "fresh", "children", "unread", "old")
 
     def __init__(self, inode, owned=True, fresh=None):
         self.inode, self.prev, self.seen, self.owned = inode, {}, set(), owned
         self.fresh = fresh
         self.children = {}      # name -> the opened inode of a previous entry
         self.unread = set()     # names of previous files whose block map is not opened
+        self.old = {}           # name -> (metadata, stat) of a previous entry at that version
 
     def release(self):
         """Lets go of the handle taken by a step (before the step runs again)."""
@@ -187,6 +188,14 @@ class InodePool:
         for node in self.free:
             node.inode_close()
         self.free = []
+
+
+def same_content(old, st):
+    """Whether a file's (metadata, stat) at the previous version show the size and
+    modification time of `st`: its content is then not read again."""
+    old_meta, old_stat = old
+    return (old_stat is not None and old_meta is not None and old_stat[2] == st.st_size
+            and unpack_meta(old_meta)[4] == st.st_mtime_ns)
 
 
 def lstat(path):
@@ -322,25 +331,27 @@ class Backup:
             return
         self.batch.commit()
         store = self.store
-        parent.children, parent.unread = {}, set()
+        parent.children, parent.unread, parent.old = {}, set(), {}
         for name, (_, _, kind, cino) in parent.prev.items():
             child = parent.children[name] = store.inode(cino, store.root, content=False)
+            old = parent.old[name] = self._old_records(child, None)
             if kind == FILE:
                 st = stats.get(name)
-                if isinstance(st, os.stat_result) and self._same_content(child, st):
+                if isinstance(st, os.stat_result) and same_content(old, st):
                     parent.unread.add(name)
                 else:
                     child.inode_chk()
 
-    def _same_content(self, inode, st):
-        """Whether the file's size and modification time at the previous version are those
-        of `st` (as _enter decides it)."""
+    def _old_records(self, inode, txn):
+        """(metadata, stat) of the inode at the previous version; (None, None) without
+        metadata, (metadata, None) without a stat record."""
+        old_meta = old_stat = None
         try:
-            meta = inode.eatr_lookup(None, META_AID, self.prev)[1]
-            size = inode.stat_lookup(None, self.prev)[2]
+            old_meta = inode.eatr_lookup(txn, META_AID, self.prev)[1]
+            old_stat = inode.stat_lookup(txn, self.prev)
         except qnst.NotFound:
-            return False
-        return size == st.st_size and unpack_meta(meta)[4] == st.st_mtime_ns
+            pass
+        return old_meta, old_stat
 
     def _end_entries(self, parent, gone, txn):
         for name, (_, _, _, cino) in gone:
@@ -405,12 +416,8 @@ class Backup:
         state["unchanged"] = False
         if old is not None and old[2] == kind:
             node.inode = parent.children[name]
-            old_meta = old_stat = None
-            try:
-                old_meta = node.inode.eatr_lookup(txn, META_AID, prev)[1]
-                old_stat = node.inode.stat_lookup(txn, prev)
-            except qnst.NotFound:
-                pass
+            # The previous version's records do not change while this one is written.
+            old_meta, old_stat = parent.old.get(name) or self._old_records(node.inode, txn)
         else:
             if old is not None:
                 parent.inode.dir_del(txn, name, len(name), ver, old[3])
@@ -423,9 +430,7 @@ class Backup:
         new_stat = (st.st_mode & 0xFFFFFFFF, size, 0, int(st.st_mtime) & 0xFFFFFFFF, 0,
                     min(st.st_nlink, 0xFFFFFFFF))
         if kind == FILE:
-            state["unchanged"] = (old_stat is not None and old_meta is not None
-                                  and old_stat[2] == size
-                                  and unpack_meta(old_meta)[4] == st.st_mtime_ns)
+            state["unchanged"] = same_content((old_meta, old_stat), st)
             state["old_size"] = old_stat[2] if old_stat is not None else 0
             self.batch.count("files")
             self.batch.count("bytes", size)
