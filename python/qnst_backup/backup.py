@@ -12,7 +12,6 @@ the transaction that can run again: when the engine reports a lock conflict the 
 aborted and all its steps run again in a new transaction.
 """
 
-import hashlib
 import os
 import stat
 import struct
@@ -240,6 +239,7 @@ class Backup:
         self.pool = self.batch.pool = InodePool(store, self.batch, self.ver)
         root = Node(store.root, owned=False)
         start = time.time()
+        self.reader = chunker.ReadAhead()
         try:
             self.batch.do(lambda txn: self._read_folder(root, txn))
             self._walk_selected(root, b"/", self._source_tree(sources))
@@ -254,6 +254,7 @@ class Backup:
             self.batch.do(lambda txn: self.store.finish_version(txn, self.ver, summary))
             self.batch.commit()
         finally:
+            self.reader.close()
             self.batch.close()
             try:
                 store.flush_queues()
@@ -316,11 +317,28 @@ class Backup:
             picks = [(name, selection[name]) for name in sorted(selection)]
         stats = {name: lstat(os.path.join(path, name)) for name, _ in picks}
         self._open_children(parent, stats)
-        for name, sel in picks:
+        for i, (name, sel) in enumerate(picks):
+            if selection is True and (i == 0 or stat.S_ISDIR(getattr(stats[picks[i - 1][0]],
+                                                                    "st_mode", 0))):
+                self._read_ahead(parent, path, [n for n, _ in picks[i:]], stats)
             self._entry(parent, os.path.join(path, name), name, sel, stats[name])
         gone = [(n, e) for n, e in parent.prev.items() if n not in parent.seen]
         if gone:
             self.batch.do(lambda txn: self._end_entries(parent, gone, txn))
+
+    def _read_ahead(self, parent, path, names, stats):
+        """Has the reader threads read the files among `names` up to the next folder whose
+        content is stored (new, or changed since the previous version)."""
+        files = []
+        for name in names:
+            st = stats[name]
+            if not isinstance(st, os.stat_result):
+                continue
+            if stat.S_ISDIR(st.st_mode):
+                break
+            if stat.S_ISREG(st.st_mode) and st.st_size and name not in parent.unread:
+                files.append((os.path.join(path, name), st.st_size))
+        self.reader.plan(files)
 
     def _open_children(self, parent, stats):
         """Opens the inodes of the folder's previous entries ahead: opening an inode reads
@@ -447,31 +465,41 @@ class Backup:
             node.seen = set()
 
     def _content(self, node, path, st, state):
-        try:
-            f = open(path, "rb")
-        except OSError as e:
-            self.warn(path, e.strerror)
-            return
-        size = 0
-        with f:
-            pending, nbytes = [], 0
+        ahead = self.reader.take(path)
+        if ahead is not None:
+            size = self._store(node, path, ahead)
+        else:
             try:
-                for offset, data in chunker.chunks(f):
-                    pending.append((offset, data, hashlib.sha1(data).digest()))
-                    nbytes += len(data)
-                    size = offset + len(data)
-                    if nbytes >= 4 * 1024 * 1024:
-                        self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
-                        pending, nbytes = [], 0
+                f = open(path, "rb")
             except OSError as e:
-                # What was read is kept, and its size recorded with it: the version holds
-                # the bytes read before the failure, never a mix with the previous content.
-                self.warn(path, "%s (%d bytes kept)" % (e.strerror, size))
-            if pending:
-                self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
+                self.warn(path, e.strerror)
+                return
+            with f:
+                size = self._store(node, path, chunker.hashed(chunker.chunks(f)))
         s = state["stat"]
         new_stat = (s[0], size) + s[2:]
         self.batch.do(lambda txn: self._finish_file(node, new_stat, state["old_size"], txn))
+
+    def _store(self, node, path, pieces):
+        """Stores the (offset, bytes, digest) of `pieces` in the file's block map; returns the
+        size read."""
+        size = 0
+        pending, nbytes = [], 0
+        try:
+            for offset, data, digest in pieces:
+                pending.append((offset, data, digest))
+                nbytes += len(data)
+                size = offset + len(data)
+                if nbytes >= 4 * 1024 * 1024:
+                    self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
+                    pending, nbytes = [], 0
+        except OSError as e:
+            # What was read is kept, and its size recorded with it: the version holds
+            # the bytes read before the failure, never a mix with the previous content.
+            self.warn(path, "%s (%d bytes kept)" % (e.strerror, size))
+        if pending:
+            self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
+        return size
 
     def _chunks(self, node, chunks, txn):
         inode, ver, blocks, writer = node.inode, self.ver, self.store.blocks, self.writer
