@@ -7,11 +7,19 @@ block map of its chunks. Entries that did not change since the previous version 
 they are: their records stay live into the new version. A file whose size and mtime did not
 change is not read at all.
 
+Hard links: the names of one source inode (same device and inode number) within a backup are
+folder entries of one inode. Extended attributes are one attribute of the inode holding every
+(name, value) pair, sorted by name; the POSIX ACLs (access and default) are kept apart, packed
+the same way, in the ACL store, and the stat record holds the handle. A sparse file's block map
+covers its data regions only; the stat record's method says that its holes are left uncovered.
+
 The work runs in batches of many files per transaction. Each step of a batch is a function of
 the transaction that can run again: when the engine reports a lock conflict the batch is
 aborted and all its steps run again in a new transaction.
 """
 
+import errno
+import hashlib
 import os
 import stat
 import struct
@@ -27,6 +35,10 @@ from .store import DataWriter
 FILE, DIRECTORY, SYMLINK = 1, 2, 3
 META_AID = 1
 META = struct.Struct("<IIIqq")          # mode, uid, gid, atime_ns, mtime_ns; then link target
+XATTR_AID = 2                           # the extended attributes, every pair in one value
+ACL_NAMES = (b"system.posix_acl_access", b"system.posix_acl_default")
+METHOD_HOLES = 1                        # stat method: the block map leaves the file's holes out
+PAIR = struct.Struct("<HI")             # name length, value length; then name and value
 HASH_LEN = 20
 BATCH_BYTES = 32 * 1024 * 1024
 BATCH_STEPS = 2000
@@ -50,6 +62,45 @@ def pack_meta(st, target=b""):
 def unpack_meta(raw):
     mode, uid, gid, atime_ns, mtime_ns = META.unpack_from(raw)
     return mode, uid, gid, atime_ns, mtime_ns, raw[META.size:]
+
+
+def pack_pairs(pairs):
+    """(name, value) byte pairs as one value, in name order (equal sets pack equal)."""
+    return b"".join(PAIR.pack(len(n), len(v)) + n + v for n, v in sorted(pairs))
+
+
+def unpack_pairs(raw):
+    out, i = [], 0
+    while i < len(raw):
+        nlen, vlen = PAIR.unpack_from(raw, i)
+        i += PAIR.size
+        out.append((raw[i:i + nlen], raw[i + nlen:i + nlen + vlen]))
+        i += nlen + vlen
+    return out
+
+
+def read_xattrs(path):
+    """(extended attributes, ACLs) of the entry at `path`, each packed (b"" when none); raises
+    OSError when they cannot be read."""
+    try:
+        names = os.listxattr(path, follow_symlinks=False)
+    except OSError as e:
+        if e.errno in (errno.ENOTSUP, errno.EOPNOTSUPP):
+            return b"", b""
+        raise
+    if not names:
+        return b"", b""
+    xattrs, acls = [], []
+    for name in names:
+        try:
+            value = os.getxattr(path, name, follow_symlinks=False)
+        except OSError as e:
+            if e.errno == errno.ENODATA:     # removed since the listing
+                continue
+            raise
+        name = os.fsencode(name)
+        (acls if name in ACL_NAMES else xattrs).append((name, value))
+    return pack_pairs(xattrs), pack_pairs(acls)
 
 
 def same_meta(old, new):
@@ -237,6 +288,8 @@ class Backup:
         self.writer = DataWriter(store)
         self.batch = Batch(store.env, self.writer)
         self.pool = self.batch.pool = InodePool(store, self.batch, self.ver)
+        self.linked = {}    # (st_dev, st_ino) of a source with several links -> its inode
+        self.claimed = {}   # inode once shared by several names -> the (st_dev, st_ino) using it
         root = Node(store.root, owned=False)
         start = time.time()
         self.reader = chunker.ReadAhead()
@@ -336,7 +389,9 @@ class Backup:
                 continue
             if stat.S_ISDIR(st.st_mode):
                 break
-            if stat.S_ISREG(st.st_mode) and st.st_size and name not in parent.unread:
+            # Sparse files and files of several names are read as they are stored.
+            if (stat.S_ISREG(st.st_mode) and st.st_size and st.st_nlink == 1
+                    and st.st_blocks * 512 >= st.st_size and name not in parent.unread):
                 files.append((os.path.join(path, name), st.st_size))
         self.reader.plan(files)
 
@@ -400,14 +455,31 @@ class Backup:
             except OSError as e:
                 self.warn(path, e.strerror)
                 return
+        try:
+            xattrs, acls = read_xattrs(path)
+        except OSError as e:        # what the previous version had is kept
+            self.warn(path, "extended attributes: %s" % e.strerror)
+            xattrs = acls = None
         parent.seen.add(name)
         old = parent.prev.get(name)
-        node = Node(None, fresh=None if old and old[2] == kind else self.pool.take())
+        ident = (st.st_dev, st.st_ino)
+        linked = kind != DIRECTORY and st.st_nlink > 1
+        if linked and ident in self.linked:
+            ino = self.linked[ident]
+            self.batch.do(lambda txn: self._link(parent, name, kind, old, ino, txn))
+            self.progress.file(0)
+            return
+        # An inode shared by several names in the previous version goes on with the first of
+        # them seen here; a name whose source is another inode now gets an inode of its own.
+        reuse = old is not None and old[2] == kind and self.claimed.get(old[3], ident) == ident
+        node = Node(None, fresh=None if reuse else self.pool.take())
         meta = pack_meta(st, target)
-        state = {}
+        state = dict(reuse=reuse, ident=ident, xattrs=xattrs, acls=acls)
         try:
             self.batch.do(lambda txn: self._enter(parent, node, name, kind, st, meta, state,
                                                    txn))
+            if linked:
+                self.linked[ident] = node.inode.ino
             if kind == FILE:
                 if not state["unchanged"]:
                     if node.fresh is None and name in parent.unread:
@@ -432,10 +504,12 @@ class Backup:
         node.release()
         old = parent.prev.get(name)
         state["unchanged"] = False
-        if old is not None and old[2] == kind:
+        if state["reuse"]:
             node.inode = parent.children[name]
             # The previous version's records do not change while this one is written.
             old_meta, old_stat = parent.old.get(name) or self._old_records(node.inode, txn)
+            if kind != DIRECTORY and old_stat is not None and old_stat[6] > 1:
+                self.claimed[old[3]] = state["ident"]
         else:
             if old is not None:
                 parent.inode.dir_del(txn, name, len(name), ver, old[3])
@@ -444,12 +518,23 @@ class Backup:
             old_meta = old_stat = None
         if not same_meta(old_meta, meta):
             node.inode.eatr_update(txn, META_AID, ver, meta, len(meta))
+        self._xattrs(node.inode, state["xattrs"], state["reuse"], txn)
         size = st.st_size if kind == FILE else 0
-        new_stat = (st.st_mode & 0xFFFFFFFF, size, 0, int(st.st_mtime) & 0xFFFFFFFF, 0,
-                    min(st.st_nlink, 0xFFFFFFFF))
+        acls = state["acls"]
+        if acls is None:
+            acl = old_stat[3] if old_stat is not None else 0
+        else:
+            # -1: ACLs not stored yet, unlike any stat record's
+            acl = (self.store.acls.acl_lookup(txn, sha1(acls), HASH_LEN) or -1) if acls else 0
+        method = 0
         if kind == FILE:
             state["unchanged"] = same_content((old_meta, old_stat), st)
             state["old_size"] = old_stat[2] if old_stat is not None else 0
+            if state["unchanged"]:
+                method = old_stat[5]
+        new_stat = (st.st_mode & 0xFFFFFFFF, size, acl, int(st.st_mtime) & 0xFFFFFFFF, method,
+                    min(st.st_nlink, 0xFFFFFFFF))
+        if kind == FILE:
             self.batch.count("files")
             self.batch.count("bytes", size)
         else:
@@ -458,16 +543,61 @@ class Backup:
             # The stat record is written after the content (below) for a changed file, so that
             # an interrupted file is read again by the next backup.
             if kind != FILE or state["unchanged"]:
-                node.inode.stat_update(txn, ver, *new_stat)
+                self._stat_update(node.inode, new_stat, acls, txn)
         state["stat"] = new_stat
         if kind == DIRECTORY:
             node.prev = folder_entries(node.inode, txn, prev) if old is not None else {}
             node.seen = set()
 
+    def _link(self, parent, name, kind, old, ino, txn):
+        """One more name of an inode entered earlier in this backup."""
+        if old is not None and old[3] == ino:
+            return
+        if old is not None:
+            parent.inode.dir_del(txn, name, len(name), self.ver, old[3])
+        parent.inode.dir_add(txn, name, len(name), self.ver, kind, ino)
+        self.batch.count("links")
+
+    def _xattrs(self, inode, packed, reuse, txn):
+        """The extended attributes as of this version: written when they changed, ended when
+        they are gone; kept as they were when they could not be read (None)."""
+        if packed is None:
+            return
+        old = b""
+        if reuse:
+            try:
+                old = inode.eatr_lookup(txn, XATTR_AID, self.prev)[1]
+            except qnst.NotFound:
+                pass
+        if packed == old:
+            return
+        if packed:
+            inode.eatr_update(txn, XATTR_AID, self.ver, packed, len(packed))
+        else:
+            inode.eatr_clear(txn, XATTR_AID, self.ver)
+
+    def _stat_update(self, inode, new_stat, acls, txn):
+        """Writes the stat record; the ACL it names gets a reference of its own, stored first
+        when it is new."""
+        store = self.store.acls
+        acl = new_stat[2]
+        if acls:
+            digest = sha1(acls)
+            acl = store.acl_lookup(txn, digest, HASH_LEN)
+            if acl:
+                store.acl_hold(txn, acl)
+            else:
+                acl = store.acl_store(txn, digest, HASH_LEN, acls, len(acls))
+        elif acl:
+            store.acl_hold(txn, acl)
+        inode.stat_update(txn, self.ver, new_stat[0], new_stat[1], acl, *new_stat[3:])
+
     def _content(self, node, path, st, state):
-        ahead = self.reader.take(path)
+        holes = []
+        sparse = st.st_blocks * 512 < st.st_size
+        ahead = None if sparse else self.reader.take(path)
         if ahead is not None:
-            size = self._store(node, path, ahead)
+            size = self._store(node, path, ahead, holes)
         else:
             try:
                 f = open(path, "rb")
@@ -475,14 +605,20 @@ class Backup:
                 self.warn(path, e.strerror)
                 return
             with f:
-                size = self._store(node, path, chunker.hashed(chunker.chunks(f)))
+                if sparse:      # holes: only the data is read
+                    pieces = chunker.data_chunks(f.fileno(), holes)
+                else:
+                    pieces = chunker.chunks(f)
+                size = self._store(node, path, chunker.hashed(pieces), holes)
+        holes = [(start, min(end, size)) for start, end in holes if start < size]
         s = state["stat"]
-        new_stat = (s[0], size) + s[2:]
-        self.batch.do(lambda txn: self._finish_file(node, new_stat, state["old_size"], txn))
+        new_stat = (s[0], size, s[2], s[3], METHOD_HOLES if holes else 0, s[5])
+        self.batch.do(lambda txn: self._finish_file(node, new_stat, state, holes, txn))
 
-    def _store(self, node, path, pieces):
+    def _store(self, node, path, pieces, holes):
         """Stores the (offset, bytes, digest) of `pieces` in the file's block map; returns the
-        size read."""
+        file's size: the end of the last piece, or of the last of the `holes` that the pieces
+        left, after a failure the end of what was read."""
         size = 0
         pending, nbytes = [], 0
         try:
@@ -497,6 +633,8 @@ class Backup:
             # What was read is kept, and its size recorded with it: the version holds
             # the bytes read before the failure, never a mix with the previous content.
             self.warn(path, "%s (%d bytes kept)" % (e.strerror, size))
+        else:
+            size = max([size] + [end for _, end in holes])
         if pending:
             self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
         return size
@@ -514,13 +652,19 @@ class Backup:
                 self.batch.count("new_bytes", n)
             self.batch.count("chunks")
 
-    def _finish_file(self, node, new_stat, old_size, txn):
-        inode, ver = node.inode, self.ver
-        offset = new_stat[1]
-        while offset < old_size:        # the blocks past the new end end here
-            inode.bmap_clear(txn, offset, CLEAR_STEP, ver)
-            offset += CLEAR_STEP
-        inode.stat_update(txn, ver, *new_stat)
+    def _finish_file(self, node, new_stat, state, holes, txn):
+        inode, ver, old_size = node.inode, self.ver, state["old_size"]
+        # The blocks of the previous content that lie in a hole or past the new end end here.
+        for start, end in holes + [(new_stat[1], old_size)]:
+            end = min(end, old_size)
+            while start < end:
+                inode.bmap_clear(txn, start, min(end - start, CLEAR_STEP), ver)
+                start += CLEAR_STEP
+        self._stat_update(inode, new_stat, state["acls"], txn)
+
+
+def sha1(data):
+    return hashlib.sha1(data).digest()
 
 
 def run(store, sources, progress):

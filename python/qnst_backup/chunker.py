@@ -2,6 +2,7 @@
 insertion moves only the chunk boundaries next to it."""
 
 import collections
+import errno
 import hashlib
 import os
 import random
@@ -145,3 +146,45 @@ class ReadAhead:
         self.pool.shutdown(wait=True, cancel_futures=True)
         self.todo.clear()
         self.sizes, self.running, self.bytes = {}, {}, 0
+
+
+class _Region:
+    """Reads the bytes [start, end) of a file descriptor, as a file would."""
+
+    def __init__(self, fd, start, end):
+        self.fd, self.pos, self.end = fd, start, end
+
+    def read(self, n):
+        n = min(n, self.end - self.pos)
+        if n <= 0:
+            return b""
+        data = os.pread(self.fd, n, self.pos)
+        self.pos += len(data)
+        return data
+
+
+def data_chunks(fd, holes):
+    """(offset, bytes) of the chunks of a sparse file's data regions, read through `fd`; no
+    chunk spans a hole. Appends the holes to `holes` as (start, end), the last one up to the
+    file's end."""
+    pos = 0
+    while True:
+        try:
+            start = os.lseek(fd, pos, os.SEEK_DATA)
+            end = os.lseek(fd, start, os.SEEK_HOLE)
+        except OSError as e:
+            if e.errno == errno.ENXIO:          # no data past `pos`
+                end = os.lseek(fd, 0, os.SEEK_END)
+                if end > pos:
+                    holes.append((pos, end))
+                return
+            if e.errno not in (errno.EINVAL, errno.EOPNOTSUPP) or pos:
+                raise
+            start, end = 0, 1 << 63             # no hole information: all of it is data
+        if start > pos:
+            holes.append((pos, start))
+        for offset, data in chunks(_Region(fd, start, end)):
+            yield start + offset, data
+        pos = end
+        if end == 1 << 63:
+            return

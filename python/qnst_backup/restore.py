@@ -8,7 +8,7 @@ import stat
 import qnst
 import qnst_bdb
 
-from .backup import DIRECTORY, FILE, META_AID, SYMLINK, unpack_meta
+from .backup import DIRECTORY, FILE, META_AID, SYMLINK, XATTR_AID, unpack_meta, unpack_pairs
 from .errors import EXIT_FAILED, UserError
 
 
@@ -51,6 +51,25 @@ def file_size(store, inode, ver):
         return inode.stat_lookup(txn, ver)[2]
 
 
+def stat_record(store, inode, ver):
+    """(cver, flags, size, acl, mtime, method, links) of the entry at `ver`."""
+    with qnst_bdb.begin(store.env) as txn:
+        return inode.stat_lookup(txn, ver)
+
+
+def xattrs(store, inode, ver, acl):
+    """[(name, value)] of the entry's extended attributes at `ver`, its ACLs (the ACL store's
+    `acl`) among them."""
+    with qnst_bdb.begin(store.env) as txn:
+        try:
+            out = unpack_pairs(inode.eatr_lookup(txn, XATTR_AID, ver)[1])
+        except qnst.NotFound:
+            out = []
+        if acl:
+            out += unpack_pairs(store.acls.acl_read(txn, acl))
+    return out
+
+
 def metadata(store, inode, ver):
     with qnst_bdb.begin(store.env) as txn:
         return unpack_meta(inode.eatr_lookup(txn, META_AID, ver)[1])
@@ -80,22 +99,34 @@ class Restore:
         self.store, self.ver, self.progress = store, ver, progress
         self.failures = 0
         self.is_root = os.geteuid() == 0
+        self.links = {}         # inode with several names -> where its first name was restored
 
     def fail(self, path, message):
         self.failures += 1
         self.progress.message("error: %s: %s" % (os.fsdecode(path), message))
 
     def entry(self, dest, kind, ino):
+        first = self.links.get(ino)
+        if first is not None:
+            try:
+                os.link(first, dest, follow_symlinks=False)
+                self.progress.file(0)
+                return
+            except OSError:         # a copy of its own, then
+                pass
         inode = self.store.inode(ino, None)
         try:
             meta = metadata(self.store, inode, self.ver)
+            st = stat_record(self.store, inode, self.ver)
             if kind == DIRECTORY:
                 self.folder(dest, inode)
             elif kind == FILE:
-                self.content(dest, inode)
+                self.content(dest, inode, st[2])
             elif kind == SYMLINK:
                 os.symlink(meta[5], dest)
-            self.apply(dest, kind, meta)
+            self.apply(dest, kind, meta, xattrs(self.store, inode, self.ver, st[3]))
+            if kind != DIRECTORY and st[6] > 1:
+                self.links[ino] = dest
         except OSError as e:
             self.fail(dest, e.strerror)
         finally:
@@ -110,8 +141,8 @@ class Restore:
         for name, kind, cino in entries(self.store, inode, self.ver):
             self.entry(os.path.join(dest, name), kind, cino)
 
-    def content(self, dest, inode):
-        size = file_size(self.store, inode, self.ver)
+    def content(self, dest, inode, size):
+        """The file's data: holes between blocks and past the last one stay holes."""
         fd = os.open(dest, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
         with os.fdopen(fd, "wb") as f:
             end = 0
@@ -126,7 +157,7 @@ class Restore:
             f.truncate(size)
         self.progress.file(size)
 
-    def apply(self, dest, kind, meta):
+    def apply(self, dest, kind, meta, pairs):
         mode, uid, gid, atime_ns, mtime_ns, _ = meta
         if self.is_root or uid == os.geteuid():
             try:
@@ -134,6 +165,14 @@ class Restore:
             except OSError as e:
                 if e.errno != errno.EPERM:
                     raise
+        # After the owner (a change of owner drops file capabilities), before the mode (which
+        # the access ACL's mask follows).
+        for name, value in pairs:
+            try:
+                os.setxattr(dest, name, value, follow_symlinks=False)
+            except OSError as e:
+                self.fail(dest, "extended attribute %s: %s"
+                          % (os.fsdecode(name), e.strerror))
         if kind != SYMLINK:
             os.chmod(dest, stat.S_IMODE(mode))
         os.utime(dest, ns=(atime_ns, mtime_ns), follow_symlinks=False)

@@ -1,19 +1,22 @@
 """verify: the store's consistency, and with --data every stored chunk read back and hashed.
 
 Checked: every version's tree can be read (entries, metadata, stat records); every file's
-blocks valid at a version cover its size without gaps or overlaps; every block's reference count
+blocks valid at a version cover its size without gaps (but the holes of a sparse file) or
+overlaps; every block's reference count
 equals the number of block-map entries that hold it; every block's record in its data file
-carries its handle and length; with --data, every block's bytes hash to its stored hash.
+carries its handle and length; every ACL a stat record names is in the ACL store; with --data,
+every block's bytes hash to its stored hash.
 """
 
 import hashlib
+import struct
 
 import qnst
 import qnst_bdb
 
-from .backup import DIRECTORY, FILE
+from .backup import ACL_NAMES, DIRECTORY, FILE, METHOD_HOLES, unpack_pairs
 from .errors import EXIT_FAILED
-from .restore import block_map, entries, file_size, metadata
+from .restore import block_map, entries, metadata, stat_record
 
 
 class Verify:
@@ -22,6 +25,7 @@ class Verify:
         self.problems = 0
         self.quiet = False      # true while walking a version that never completed
         self.maps = {}          # ino -> every block-map entry of the file
+        self.acls = {}          # ACL handle -> where a stat record names it
 
     def problem(self, text):
         if self.quiet:
@@ -35,29 +39,43 @@ class Verify:
             child = self.store.inode(cino, None)
             try:
                 metadata(self.store, child, ver)
+                st = stat_record(self.store, child, ver)
+                if st[3]:
+                    self.acls.setdefault(st[3], where)
                 if kind == DIRECTORY:
                     self.tree(ver, child, path + b"/" + name)
                 elif kind == FILE:
-                    self.file(ver, child, cino, where)
+                    self.file(ver, child, cino, where, st)
             except qnst.QnstError as e:
                 self.problem("%s: %s" % (where, e))
             finally:
                 child.inode_close()
 
-    def file(self, ver, inode, ino, where):
-        size = file_size(self.store, inode, ver)
+    def file(self, ver, inode, ino, where, st):
+        _, _, size, _, _, method, _ = st
+        holes = method & METHOD_HOLES
         if ino not in self.maps:
             self.maps[ino] = block_map(self.store, inode)
         end = 0
         for offset, length, handle, cver, dver in self.maps[ino]:
             if not cver <= ver < dver:
                 continue
-            if offset != end:
+            if offset < end or offset > end and not holes:
                 self.problem("%s: block at %d, expected one at %d" % (where, offset, end))
             end = offset + length
-        if end < size:
+        if end < size and not holes:
             self.problem("%s: blocks end at %d of %d bytes" % (where, end, size))
         self.progress.file(size)
+
+    def acl_store(self):
+        for handle, where in sorted(self.acls.items()):
+            try:
+                with qnst_bdb.begin(self.store.env) as txn:
+                    raw = self.store.acls.acl_read(txn, handle)
+                if not all(name in ACL_NAMES for name, _ in unpack_pairs(raw)):
+                    self.problem("%s: ACL %#x holds other attributes" % (where, handle))
+            except (qnst.QnstError, struct.error) as e:
+                self.problem("%s: ACL %#x: %s" % (where, handle, e))
 
     def blocks(self, data):
         refs = {}
@@ -94,9 +112,11 @@ def run(store, data, progress):
         except qnst.QnstError as e:
             v.problem("version %d: %s" % (ver, e))
     v.quiet = False
+    v.acl_store()
     nblocks = v.blocks(data)
     progress.done()
-    print("%d versions, %d files, %d blocks checked%s: %s"
-                     % (len(complete), len(v.maps), nblocks, " with their data" if data else "",
+    print("%d versions, %d files, %d blocks, %d ACLs checked%s: %s"
+                     % (len(complete), len(v.maps), nblocks, len(v.acls),
+                        " with their data" if data else "",
                         "%d problems" % v.problems if v.problems else "no problems"))
     return EXIT_FAILED if v.problems else 0

@@ -1,7 +1,6 @@
 """qnst-backup end to end: a generated tree backed up, changed and backed up again, every
 version restored and compared; an unchanged tree writes no content; the user's mistakes."""
 
-import io
 import os
 import random
 import stat
@@ -11,22 +10,9 @@ import time
 
 import pytest
 
-from qnst_backup import chunker, cli
+from qnst_backup import chunker
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def tool(store, *args):
-    """Runs the tool in-process; returns (exit code, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    old = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = out, err
-    try:
-        code = cli.main(["--store", os.fspath(store), "--no-progress"] + [os.fspath(a)
-                                                                         for a in args])
-    finally:
-        sys.stdout, sys.stderr = old
-    return code, out.getvalue(), err.getvalue()
 
 
 def snapshot(top):
@@ -48,11 +34,6 @@ def snapshot(top):
             out[os.path.relpath(path, top)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode),
                                                st.st_uid, st.st_gid, mtime, body)
     return out
-
-
-def restored(dest, src):
-    """Where a source tree lands in a restore into `dest`."""
-    return os.path.join(dest, os.path.relpath(os.path.abspath(src), "/"))
 
 
 @pytest.fixture
@@ -78,7 +59,7 @@ def tree(tmp_path):
     return src
 
 
-def test_versions_restore_exactly_after_edits(tmp_path, tree):
+def test_versions_restore_exactly_after_edits(tmp_path, tree, tool, restored):
     store, src = tmp_path / "store", tree
     code, out, err = tool(store, "backup", src)
     assert code == 0, err
@@ -126,7 +107,7 @@ def test_versions_restore_exactly_after_edits(tmp_path, tree):
     assert "no problems" in out
 
 
-def test_unchanged_tree_writes_no_content(tmp_path, tree):
+def test_unchanged_tree_writes_no_content(tmp_path, tree, tool):
     store = tmp_path / "store"
     assert tool(store, "backup", tree)[0] == 0
     data = store / "data"
@@ -193,13 +174,13 @@ def test_files_read_ahead_cut_as_the_stream(tmp_path):
     (["list"], "no store at"),
     (["restore", "1", "dest"], "no store at"),
 ])
-def test_user_mistakes_are_one_line_and_exit_2(tmp_path, args, message):
+def test_user_mistakes_are_one_line_and_exit_2(tmp_path, tool, args, message):
     code, out, err = tool(tmp_path / "store", *args)
     assert code == 2
     assert message in err and err.count("\n") == 1 and "Traceback" not in err
 
 
-def test_store_problems_are_refused(tmp_path, tree):
+def test_store_problems_are_refused(tmp_path, tree, tool):
     store = tmp_path / "store"
     assert tool(store, "backup", tree)[0] == 0
     code, _, err = tool(store, "restore", "9", tmp_path / "out")
@@ -235,7 +216,7 @@ def test_help_everywhere_and_the_script():
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
-def test_killed_backup_leaves_a_sound_store(tmp_path, tree, seed):
+def test_killed_backup_leaves_a_sound_store(tmp_path, tree, tool, restored, seed):
     store, src = tmp_path / "store", tree
     assert tool(store, "backup", src)[0] == 0
     first = snapshot(src)
