@@ -292,7 +292,6 @@ class Backup:
         self.claimed = {}   # inode once shared by several names -> the (st_dev, st_ino) using it
         root = Node(store.root, owned=False)
         start = time.time()
-        self.reader = chunker.ReadAhead()
         try:
             self.batch.do(lambda txn: self._read_folder(root, txn))
             self._walk_selected(root, b"/", self._source_tree(sources))
@@ -307,7 +306,6 @@ class Backup:
             self.batch.do(lambda txn: self.store.finish_version(txn, self.ver, summary))
             self.batch.commit()
         finally:
-            self.reader.close()
             self.batch.close()
             try:
                 store.flush_queues()
@@ -370,30 +368,11 @@ class Backup:
             picks = [(name, selection[name]) for name in sorted(selection)]
         stats = {name: lstat(os.path.join(path, name)) for name, _ in picks}
         self._open_children(parent, stats)
-        for i, (name, sel) in enumerate(picks):
-            if selection is True and (i == 0 or stat.S_ISDIR(getattr(stats[picks[i - 1][0]],
-                                                                    "st_mode", 0))):
-                self._read_ahead(parent, path, [n for n, _ in picks[i:]], stats)
+        for name, sel in picks:
             self._entry(parent, os.path.join(path, name), name, sel, stats[name])
         gone = [(n, e) for n, e in parent.prev.items() if n not in parent.seen]
         if gone:
             self.batch.do(lambda txn: self._end_entries(parent, gone, txn))
-
-    def _read_ahead(self, parent, path, names, stats):
-        """Has the reader threads read the files among `names` up to the next folder whose
-        content is stored (new, or changed since the previous version)."""
-        files = []
-        for name in names:
-            st = stats[name]
-            if not isinstance(st, os.stat_result):
-                continue
-            if stat.S_ISDIR(st.st_mode):
-                break
-            # Sparse files and files of several names are read as they are stored.
-            if (stat.S_ISREG(st.st_mode) and st.st_size and st.st_nlink == 1
-                    and st.st_blocks * 512 >= st.st_size and name not in parent.unread):
-                files.append((os.path.join(path, name), st.st_size))
-        self.reader.plan(files)
 
     def _open_children(self, parent, stats):
         """Opens the inodes of the folder's previous entries ahead: opening an inode reads
@@ -593,23 +572,18 @@ class Backup:
         inode.stat_update(txn, self.ver, new_stat[0], new_stat[1], acl, *new_stat[3:])
 
     def _content(self, node, path, st, state):
+        try:
+            f = open(path, "rb")
+        except OSError as e:
+            self.warn(path, e.strerror)
+            return
         holes = []
-        sparse = st.st_blocks * 512 < st.st_size
-        ahead = None if sparse else self.reader.take(path)
-        if ahead is not None:
-            size = self._store(node, path, ahead, holes)
-        else:
-            try:
-                f = open(path, "rb")
-            except OSError as e:
-                self.warn(path, e.strerror)
-                return
-            with f:
-                if sparse:      # holes: only the data is read
-                    pieces = chunker.data_chunks(f.fileno(), holes)
-                else:
-                    pieces = chunker.chunks(f)
-                size = self._store(node, path, chunker.hashed(pieces), holes)
+        with f:
+            if st.st_blocks * 512 < st.st_size:     # holes: only the data is read
+                pieces = chunker.data_chunks(f.fileno(), holes)
+            else:
+                pieces = chunker.chunks(f)
+            size = self._store(node, path, chunker.hashed(pieces), holes)
         holes = [(start, min(end, size)) for start, end in holes if start < size]
         s = state["stat"]
         new_stat = (s[0], size, s[2], s[3], METHOD_HOLES if holes else 0, s[5])

@@ -1,19 +1,15 @@
 """Content-defined chunking: a gear rolling hash cuts a stream where the content says so, so an
 insertion moves only the chunk boundaries next to it."""
 
-import collections
 import errno
 import hashlib
 import os
 import random
-from concurrent.futures import ThreadPoolExecutor
 
 MIN_SIZE = 8 * 1024
 AVG_BITS = 15                      # boundaries about every 32 KiB past the minimum
 MAX_SIZE = 128 * 1024
 READ_SIZE = 4 * 1024 * 1024
-SMALL = READ_SIZE                  # files read ahead whole; larger ones are read as they are stored
-WINDOW = 64 * 1024 * 1024          # bytes of the files read ahead and not yet taken
 
 # One fixed table: the same content must always cut at the same places, in every run.
 _RNG = random.Random(0x716E7374)
@@ -78,74 +74,6 @@ def hashed(pieces):
     sha1 = hashlib.sha1
     for offset, data in pieces:
         yield offset, data, sha1(data).digest()
-
-
-def read_small(path):
-    """[(offset, bytes, digest)] of every chunk of the file at `path`, read whole; None when it
-    cannot be read or is larger than SMALL (the caller then reads it itself, and sees why)."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read(SMALL + 1)
-    except OSError:
-        return None
-    if len(data) > SMALL:
-        return None
-    return list(hashed(chunks_of(data)))
-
-
-def chunks_of(data):
-    """(offset, bytes) of every chunk of `data`."""
-    cutter = fast_cut or cut
-    pos, end = 0, len(data)
-    while pos < end:
-        stop = cutter(data, pos, end)
-        yield pos, data[pos:stop]
-        pos = stop
-
-
-class ReadAhead:
-    """Reads, cuts and hashes small files in a pool of threads ahead of the thread that stores
-    them: the reads, the C cutter and hashlib's digests of large buffers run without the
-    interpreter lock. plan() names the files that come next, take() hands out one of them."""
-
-    def __init__(self, threads=min(4, os.cpu_count() or 1), window=WINDOW):
-        self.pool = ThreadPoolExecutor(threads, thread_name_prefix="qnst-read")
-        self.window = window
-        self.todo = collections.deque()     # paths planned and not yet started, in order
-        self.sizes = {}                     # path -> size, of the files planned
-        self.running = {}                   # path -> future, of the files started
-        self.bytes = 0                      # size of the files started and not taken
-
-    def plan(self, files):
-        """`files`: [(path, size)] taken next, in this order, before anything planned earlier."""
-        fresh = [(path, size) for path, size in files
-                 if size <= SMALL and path not in self.sizes]
-        for path, size in fresh:
-            self.sizes[path] = size
-        self.todo.extendleft(path for path, _ in reversed(fresh))
-        self._start()
-
-    def _start(self):
-        while self.todo and self.bytes < self.window:
-            path = self.todo.popleft()
-            if path in self.sizes and path not in self.running:
-                self.running[path] = self.pool.submit(read_small, path)
-                self.bytes += self.sizes[path]
-
-    def take(self, path):
-        """The chunks of `path` as read_small() gives them; None when it was not read ahead
-        or could not be."""
-        size = self.sizes.pop(path, None)
-        future = self.running.pop(path, None)
-        if future is not None:
-            self.bytes -= size
-        self._start()
-        return future.result() if future is not None else None
-
-    def close(self):
-        self.pool.shutdown(wait=True, cancel_futures=True)
-        self.todo.clear()
-        self.sizes, self.running, self.bytes = {}, {}, 0
 
 
 class _Region:

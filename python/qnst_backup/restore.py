@@ -114,7 +114,7 @@ class Restore:
                 return
             except OSError:         # a copy of its own, then
                 pass
-        inode = self.store.inode(ino, None)
+        inode = self.store.inode(ino, None, content=kind == FILE)
         try:
             meta = metadata(self.store, inode, self.ver)
             st = stat_record(self.store, inode, self.ver)

@@ -18,6 +18,7 @@ import fcntl
 import json
 import os
 import struct
+import threading
 import time
 
 import qnst
@@ -63,7 +64,8 @@ class Store:
         self.env = None
         self.opened = []
         self._lockfd = None
-        self._data_files = {}
+        self._data_files = {}           # data-file index -> descriptor open for reading
+        self._data_lock = threading.Lock()
         fresh = self._open_dir(create)
         try:
             self._open_engine(fresh)
@@ -169,8 +171,8 @@ class Store:
         return root
 
     def close(self):
-        for f in self._data_files.values():
-            f.close()
+        for fd in self._data_files.values():
+            os.close(fd)
         self._data_files = {}
         while self.opened:
             self.opened.pop()()
@@ -312,15 +314,29 @@ class Store:
     def read_chunk(self, handle):
         """The stored bytes of block `handle`, checked against the record header before them."""
         with qnst_bdb.begin(self.env) as txn:
-            dfid, _, offset, length, _ = self.blocks.blk_read(txn, handle)
-        f = self._data_files.get(dfid)
-        if f is None:
-            f = self._data_files[dfid] = open(self.data_name(dfid), "rb")
-        f.seek(offset - 16)
-        raw = f.read(16 + length)
+            place = self.chunk_place(txn, handle)
+        return self.read_at(handle, *place)
+
+    def chunk_place(self, txn, handle):
+        """(data-file index, offset, length) of the stored bytes of block `handle`."""
+        dfid, _, offset, length, _ = self.blocks.blk_read(txn, handle)
+        return dfid, offset, length
+
+    def read_at(self, handle, dfid, offset, length):
+        """The stored bytes of block `handle` at its place, checked against the record header
+        before them. Safe to call from several threads at once."""
+        fd = self._data_files.get(dfid)
+        if fd is None:
+            with self._data_lock:
+                fd = self._data_files.get(dfid)
+                if fd is None:
+                    fd = self._data_files[dfid] = os.open(self.data_name(dfid),
+                                                          os.O_RDONLY | os.O_CLOEXEC)
+        raw = os.pread(fd, 16 + length, offset - 16)
+        if len(raw) != 16 + length:
+            raise qnst.QnstError(errno.EIO)
         magic, stored, n = struct.unpack_from("<4sQi", raw)
-        if magic != qnst_fastfile.QNST_MAGIC or stored != handle or n != length \
-                or len(raw) != 16 + length:
+        if magic != qnst_fastfile.QNST_MAGIC or stored != handle or n != length:
             raise qnst.QnstError(errno.EIO)
         return raw[16:]
 

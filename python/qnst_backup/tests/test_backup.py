@@ -132,39 +132,6 @@ def test_chunk_cutter_in_c_cuts_as_the_reference():
             assert chunker.fast_cut(data, start, end) == chunker.cut(data, start, end)
 
 
-def test_files_read_ahead_cut_as_the_stream(tmp_path):
-    """A file read whole by the reader threads is cut and hashed exactly as one read as a
-    stream; a file that is not planned, not started (past the window) or has grown past the
-    size read ahead is left to the caller; files are taken in any order."""
-    rng = random.Random(5)
-    bodies = {"mixed": rng.randbytes(900_000) + b"\0" * 200_000 + rng.randbytes(300_000),
-              "tiny": b"x" * 100, "gone": b"", "grown": b"y" * 10}
-    paths = {name: os.fsencode(tmp_path / name) for name in bodies}
-    for name, body in bodies.items():
-        if name != "gone":
-            (tmp_path / name).write_bytes(body)
-    sha1 = chunker.hashlib.sha1
-    reader = chunker.ReadAhead(threads=2)
-    try:
-        reader.plan([(paths[n], max(len(b), 1)) for n, b in bodies.items()])
-        reader.running[paths["grown"]].result()
-        assert reader.take(os.fsencode(tmp_path / "unplanned")) is None
-        assert reader.take(paths["tiny"]) == [(0, b"x" * 100, sha1(b"x" * 100).digest())]
-        with open(paths["mixed"], "rb") as f:
-            assert reader.take(paths["mixed"]) == list(chunker.hashed(chunker.chunks(f)))
-        assert reader.take(paths["gone"]) is None
-    finally:
-        reader.close()
-    (tmp_path / "grown").write_bytes(b"y" * (chunker.SMALL + 1))
-    reader = chunker.ReadAhead(threads=1, window=1)
-    try:
-        reader.plan([(paths["grown"], 10), (paths["tiny"], 100)])
-        assert reader.take(paths["tiny"]) is None          # past the window: not started
-        assert reader.take(paths["grown"]) is None         # larger than what is read ahead
-    finally:
-        reader.close()
-
-
 @pytest.mark.parametrize("args, message", [
     ([], "a command is needed"),
     (["frobnicate"], "invalid choice"),
