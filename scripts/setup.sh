@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
-  python3-dev cython3 python3-pytest
+  python3-dev cython3 python3-pytest python3-tqdm
 )
 
 missing=()

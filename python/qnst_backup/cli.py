@@ -21,6 +21,17 @@ class Parser(argparse.ArgumentParser):
         raise UserError(message)
 
 
+def version_number(text):
+    """A version as given on the command line: a positive number (versions start at 1)."""
+    try:
+        ver = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid int value: %r" % text) from None
+    if not 1 <= ver < 0x7FFFFFF0:
+        raise argparse.ArgumentTypeError("invalid version: %r (versions start at 1)" % text)
+    return ver
+
+
 def parser():
     p = Parser(prog="qnst-backup",
                description="Deduplicating backups of file trees into a qnst store.")
@@ -33,7 +44,7 @@ def parser():
     b = sub.add_parser("backup", help="back up trees as one new version")
     b.add_argument("sources", nargs="+", metavar="SRC", help="a file or folder to back up")
     r = sub.add_parser("restore", help="restore a version, whole or in part")
-    r.add_argument("version", type=int, metavar="VERSION")
+    r.add_argument("version", type=version_number, metavar="VERSION")
     r.add_argument("dest", metavar="DEST", help="folder to restore into (a source /a/b "
                                                   "lands in DEST/a/b)")
     r.add_argument("paths", nargs="*", metavar="PATH", help="only these paths of the version")
@@ -41,6 +52,20 @@ def parser():
     v = sub.add_parser("verify", help="check the store's consistency")
     v.add_argument("--data", action="store_true",
                    help="also read every stored chunk back and check its hash")
+    ls = sub.add_parser("ls", help="the entries of a version, like ls -l",
+                        description="Without PATH the whole tree of the version; PATH names "
+                                    "a file (that entry) or a folder (its entries).")
+    ls.add_argument("version", type=version_number, metavar="VERSION")
+    ls.add_argument("path", nargs="?", metavar="PATH", help="a file or folder of the version")
+    ls.add_argument("-R", "--recursive", action="store_true",
+                    help="a folder's whole subtree (always so without PATH)")
+    d = sub.add_parser("diff", help="what changed between two versions",
+                       description="One path a line: + added, - removed, M content changed, "
+                                   "m metadata only, T type changed.")
+    d.add_argument("version1", type=version_number, metavar="V1")
+    d.add_argument("version2", type=version_number, metavar="V2")
+    s = sub.add_parser("stats", help="logical and stored bytes, dedup ratio, per-version sizes")
+    s.add_argument("--json", action="store_true", help="the figures as one JSON object")
     return p
 
 
@@ -52,8 +77,17 @@ def format_version(ver, s):
                " ".join(s.get("sources", []))))
 
 
+def expect_bytes(store, progress, ver=None, paths=None):
+    """Gives the progress bar its total where the summaries tell it: the version's bytes for a
+    whole restore, every version's for verify (which reads each version's files)."""
+    if paths or not progress.enabled:
+        return
+    progress.expect(sum(s.get("bytes", 0) for v, s in store.versions()
+                        if ver is None or v == ver))
+
+
 def run(args):
-    from . import backup, restore, verify
+    from . import backup, browse, restore, stats, verify
     from .progress import Progress
     from .store import Store, default_store
 
@@ -65,11 +99,20 @@ def run(args):
             print(format_version(ver, summary))
             return code
         if args.command == "restore":
+            expect_bytes(store, progress, args.version, args.paths)
             return restore.run(store, args.version, args.dest, args.paths, progress)
         if args.command == "list":
             for ver, summary in store.versions():
                 print(format_version(ver, summary))
             return 0
+        if args.command == "ls":
+            return browse.ls(store, args.version, args.path, args.recursive, print)
+        if args.command == "diff":
+            return browse.diff(store, args.version1, args.version2,
+                               lambda code, path: print(code, browse.show(path)))
+        if args.command == "stats":
+            return stats.run(store, args.json, print)
+        expect_bytes(store, progress)
         return verify.run(store, args.data, progress)
 
 
@@ -83,6 +126,10 @@ def main(argv=None):
     except UserError as e:
         print("qnst-backup: %s" % e, file=sys.stderr)
         return e.code
+    except BrokenPipeError:
+        # The reader went away (ls ... | head): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print("qnst-backup: interrupted", file=sys.stderr)
         return 130

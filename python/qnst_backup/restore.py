@@ -30,18 +30,23 @@ def entries(store, inode, ver):
 def block_map(store, inode, ver=None):
     """[(offset, size, handle)] of the file's blocks valid at `ver` (every entry of every
     version, as (offset, size, handle, cver, dver), when `ver` is None), by offset."""
-    out = []
     with qnst_bdb.begin(store.env) as txn:
-        cursor, cver, dver, offset, size, handle = inode.bmap_woff(txn, 0, 0)
-        try:
-            while cver:
-                if ver is None:
-                    out.append((offset, size, handle, cver, dver))
-                elif cver <= ver < dver:
-                    out.append((offset, size, handle))
-                cver, dver, offset, size, handle = inode.bmap_noff(cursor)
-        finally:
-            inode.bmap_done(cursor)
+        return block_map_in(inode, txn, ver)
+
+
+def block_map_in(inode, txn, ver=None):
+    """block_map, read in the caller's transaction `txn`."""
+    out = []
+    cursor, cver, dver, offset, size, handle = inode.bmap_woff(txn, 0, 0)
+    try:
+        while cver:
+            if ver is None:
+                out.append((offset, size, handle, cver, dver))
+            elif cver <= ver < dver:
+                out.append((offset, size, handle))
+            cver, dver, offset, size, handle = inode.bmap_noff(cursor)
+    finally:
+        inode.bmap_done(cursor)
     out.sort()
     return out
 

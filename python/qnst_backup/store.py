@@ -273,6 +273,8 @@ class Store:
         return out
 
     def is_complete(self, ver):
+        if ver <= 0:        # record 0 is the store's own, never a version
+            return False
         try:
             return self.sinfo.sinfo_get(None, ver)[2] == COMPLETE
         except qnst.NotFound:
