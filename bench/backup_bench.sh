@@ -46,7 +46,7 @@ for s in "${sources[@]}"; do
 done
 files=$(find "$src" -type f | wc -l)
 bytes=$(du -sb "$src" | cut -f1)
-echo "tree: ${sources[*]}: $files files, $((bytes / 1000000)) MB (the issue's tree is about 16,000 files, 300 MB)"
+echo "tree: ${sources[*]}: $files files, $((bytes / 1000000)) MB"
 tar -cf /dev/null -C "$src" .       # warm cache: every tool reads from memory
 find "$src" -type f -exec cat {} + >/dev/null
 

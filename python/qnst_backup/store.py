@@ -18,7 +18,6 @@ import fcntl
 import json
 import os
 import struct
-import threading
 import time
 
 import qnst
@@ -65,7 +64,6 @@ class Store:
         self.opened = []
         self._lockfd = None
         self._data_files = {}           # data-file index -> descriptor open for reading
-        self._data_lock = threading.Lock()
         fresh = self._open_dir(create)
         try:
             self._open_engine(fresh)
@@ -316,26 +314,12 @@ class Store:
     def read_chunk(self, handle):
         """The stored bytes of block `handle`, checked against the record header before them."""
         with qnst_bdb.begin(self.env) as txn:
-            place = self.chunk_place(txn, handle)
-        return self.read_at(handle, *place)
-
-    def chunk_place(self, txn, handle):
-        """(data-file index, offset, length) of the stored bytes of block `handle`."""
-        dfid, _, offset, length, _ = self.blocks.blk_read(txn, handle)
-        return dfid, offset, length
-
-    def read_at(self, handle, dfid, offset, length):
-        """The stored bytes of block `handle` at its place, checked against the record header
-        before them. Safe to call from several threads at once."""
+            dfid, _, offset, length, _ = self.blocks.blk_read(txn, handle)
         fd = self._data_files.get(dfid)
         if fd is None:
-            with self._data_lock:
-                fd = self._data_files.get(dfid)
-                if fd is None:
-                    fd = self._data_files[dfid] = os.open(self.data_name(dfid),
-                                                          os.O_RDONLY | os.O_CLOEXEC)
+            fd = self._data_files[dfid] = os.open(self.data_name(dfid), os.O_RDONLY | os.O_CLOEXEC)
         raw = os.pread(fd, 16 + length, offset - 16)
-        if len(raw) != 16 + length:
+        if len(raw) != 16 + length:     # a data file cut short
             raise qnst.QnstError(errno.EIO)
         magic, stored, n = struct.unpack_from("<4sQi", raw)
         if magic != qnst_fastfile.QNST_MAGIC or stored != handle or n != length:
