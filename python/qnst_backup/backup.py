@@ -220,7 +220,7 @@ class InodePool:
     created outside of any transaction, and a second transaction beside the batch's could
     wait for its locks)."""
 
-    MAX = 1024
+    MAX = 256            # more open handles make every further open slower
 
     def __init__(self, store, batch, ver):
         self.store, self.batch, self.ver, self.free = store, batch, ver, []
