@@ -692,4 +692,16 @@ TEST_F(FastFile, WritingIsDirectAndSynchronousOrAtLeastSynchronous) {
     }
 }
 
+// The buffer starts on a page, whatever its size: an unbuffered write from a buffer that starts
+// inside a page is split by the kernel and takes several times as long.
+TEST_F(FastFile, BufferStartsOnAPage) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    for (uint32_t dwsize : {0u, 512u, 4096u, 100000u, 4u << 20, 8u << 20}) {
+        SCOPED_TRACE(dwsize);
+        Handle h = make(dwsize);
+        ASSERT_TRUE(h);
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(h->buffer) % page);
+    }
+}
+
 }  // namespace

@@ -157,8 +157,13 @@ int remove(const char *utf8_name) {
 }
 
 void *alloc_aligned(size_t bytes) {
+    // On a whole page rather than a sector: the kernel maps an unbuffered transfer page by page,
+    // and a buffer that starts inside a page costs it a second mapping and a split request for
+    // every write (about twice the time of each write on ext4 here).
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const size_t align = page > static_cast<long>(kSector) ? static_cast<size_t>(page) : kSector;
     void *p = nullptr;
-    return ::posix_memalign(&p, kSector, bytes) == 0 ? p : nullptr;
+    return ::posix_memalign(&p, align, bytes) == 0 ? p : nullptr;
 }
 
 void free_aligned(void *p) { std::free(p); }

@@ -66,7 +66,27 @@ def parser():
     d.add_argument("version2", type=version_number, metavar="V2")
     s = sub.add_parser("stats", help="logical and stored bytes, dedup ratio, per-version sizes")
     s.add_argument("--json", action="store_true", help="the figures as one JSON object")
+    f = sub.add_parser("forget", help="drop versions, by number or by a retention policy")
+    f.add_argument("versions", nargs="*", type=version_number, metavar="VERSION",
+                   help="a version to forget")
+    for rule, unit in (("last", "the N newest versions"),
+                       ("daily", "the newest version of each of the last N days with one"),
+                       ("weekly", "the newest version of each of the last N weeks with one"),
+                       ("monthly", "the newest version of each of the last N months with one")):
+        f.add_argument("--keep-" + rule, type=int, default=0, metavar="N", help="keep " + unit)
+    f.add_argument("--dry-run", action="store_true",
+                   help="only list the versions that would go")
+    c = sub.add_parser("compact", help="reclaim the space of forgotten content")
+    c.add_argument("--threshold", type=percent, default=50, metavar="PERCENT",
+                   help="rewrite a data file whose live share is below this (default 50)")
     return p
+
+
+def percent(text):
+    value = float(text.rstrip("%"))
+    if not 0 <= value <= 100:
+        raise ValueError(text)
+    return value
 
 
 def format_version(ver, s):
@@ -105,6 +125,19 @@ def run(args):
             for ver, summary in store.versions():
                 print(format_version(ver, summary))
             return 0
+        if args.command == "forget":
+            from . import forget
+            if args.versions and any((args.keep_last, args.keep_daily, args.keep_weekly,
+                                      args.keep_monthly)):
+                raise UserError("name versions or give a policy, not both")
+            if min([args.keep_last, args.keep_daily, args.keep_weekly, args.keep_monthly]) < 0:
+                raise UserError("a --keep count cannot be negative")
+            policy = dict(last=args.keep_last, daily=args.keep_daily, weekly=args.keep_weekly,
+                          monthly=args.keep_monthly)
+            return forget.run(store, args.versions, policy, args.dry_run, progress)
+        if args.command == "compact":
+            from . import compact
+            return compact.run(store, args.threshold / 100, progress)
         if args.command == "ls":
             return browse.ls(store, args.version, args.path, args.recursive, print)
         if args.command == "diff":

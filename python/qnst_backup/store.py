@@ -6,7 +6,9 @@ Layout of a store directory:
     FORMAT      "qnst-backup store 1"; any other content is a store of another format
     lock        held (flock) by the process that has the store open
     env/        the engine's environment and tables
-    data/       data files of stored chunks, named by their data-file index ("%08x")
+    data/       data files of stored chunks, named by their data-file index ("%08x"); a data
+                file rewritten by compact is a new version of it, named "%08x.%x" (index,
+                version), the version that the dfile table and the chunks' location records name
 
 The store-information table holds record 0 (the namespace root inode, the next version to
 hand out) and one record per completed version (the root inode, its file count, the creation
@@ -63,7 +65,7 @@ class Store:
         self.env = None
         self.opened = []
         self._lockfd = None
-        self._data_files = {}           # data-file index -> descriptor open for reading
+        self._data_files = {}
         fresh = self._open_dir(create)
         try:
             self._open_engine(fresh)
@@ -169,8 +171,8 @@ class Store:
         return root
 
     def close(self):
-        for fd in self._data_files.values():
-            os.close(fd)
+        for f in self._data_files.values():
+            f.close()
         self._data_files = {}
         while self.opened:
             self.opened.pop()()
@@ -286,13 +288,14 @@ class Store:
 
     # ---- Deferred work ------------------------------------------------------------------------
 
-    def flush_queues(self):
+    def flush_queues(self, compactor=0):
         """Applies the block store's deferred work: queued stores, then queued holds and
-        releases, so that reference counts are current."""
+        releases, so that reference counts are current (with `compactor`, while a compaction
+        pass has its purge list open: a block whose count changes leaves the list)."""
         blocks = self.blocks
         for storeid in range(PARTITIONS):
             for flush in (lambda txn, tail: blocks.stq_flush(txn, storeid, tail),
-                          lambda txn, tail: blocks.hdq_flush(txn, storeid, tail, 0)):
+                          lambda txn, tail: blocks.hdq_flush(txn, storeid, tail, compactor)):
                 tail = 0
 
                 def some(txn, tail):
@@ -308,23 +311,50 @@ class Store:
 
     # ---- Data files -------------------------------------------------------------------------
 
-    def data_name(self, dfid):
-        return os.path.join(self.path, b"data", b"%08x" % dfid)
+    def data_name(self, dfid, dver=1):
+        """The file of version `dver` of data file `dfid` (version 1 keeps the plain name)."""
+        name = b"%08x" % dfid if dver <= 1 else b"%08x.%x" % (dfid, dver)
+        return os.path.join(self.path, b"data", name)
+
+    def close_data_files(self):
+        """Lets go of the data files held open for reading (before a rewrite removes one)."""
+        for f in self._data_files.values():
+            f.close()
+        self._data_files = {}
 
     def read_chunk(self, handle):
         """The stored bytes of block `handle`, checked against the record header before them."""
         with qnst_bdb.begin(self.env) as txn:
-            dfid, _, offset, length, _ = self.blocks.blk_read(txn, handle)
-        fd = self._data_files.get(dfid)
-        if fd is None:
-            fd = self._data_files[dfid] = os.open(self.data_name(dfid), os.O_RDONLY | os.O_CLOEXEC)
-        raw = os.pread(fd, 16 + length, offset - 16)
+            dfid, dver, offset, length, _ = self.blocks.blk_read(txn, handle)
+        f = self._data_files.get((dfid, dver))
+        if f is None:
+            f = self._data_files[(dfid, dver)] = open(self.data_name(dfid, dver), "rb")
+        f.seek(offset - 16)
+        raw = f.read(16 + length)
         if len(raw) != 16 + length:     # a data file cut short
             raise qnst.QnstError(errno.EIO)
         magic, stored, n = struct.unpack_from("<4sQi", raw)
         if magic != qnst_fastfile.QNST_MAGIC or stored != handle or n != length:
             raise qnst.QnstError(errno.EIO)
         return raw[16:]
+
+
+def data_file_version(name):
+    """(data-file index, version) of a file name of data/ ("%08x" or "%08x.%x"); None for a
+    name of another kind."""
+    parts = name.split(b".")
+    if len(parts[0]) != 8 or len(parts) > 2:
+        return None
+    try:
+        return int(parts[0], 16), int(parts[1], 16) if len(parts) == 2 else 1
+    except ValueError:
+        return None
+
+
+def data_file_index(name):
+    """The data-file index of a file name of data/; None for a name of another kind."""
+    parsed = data_file_version(name)
+    return parsed[0] if parsed else None
 
 
 class DataWriter:
@@ -338,13 +368,13 @@ class DataWriter:
         self._open()
 
     def _last_dfid(self):
-        names = [n for n in os.listdir(os.path.join(self.store.path, b"data"))
-                 if len(n) == 8]
-        dfid = max((int(n, 16) for n in names), default=1)
+        dfids = [data_file_index(n) for n in os.listdir(os.path.join(self.store.path, b"data"))]
+        dfid = max((d for d in dfids if d is not None), default=1)
         return max(dfid, 1)
 
     def _open(self):
-        name = self.store.data_name(self.dfid)
+        self.dver = self.store.dfile.dfile_get(None, self.dfid)[0]
+        name = self.store.data_name(self.dfid, self.dver)
         try:
             size = os.path.getsize(name)
         except FileNotFoundError:
@@ -355,7 +385,6 @@ class DataWriter:
                 raise UserError("the store has no data file left")
             return self._open()
         size -= size % qnst_fastfile.SECTOR_SZ   # a torn last sector is written over
-        self.dver = self.store.dfile.dfile_get(None, self.dfid)[0]
         ff = qnst_fastfile.pyFastFile(FAST_BUFFER, qnst_fastfile.FF_NORMAL)
         ff.ffile_open(qnst_fastfile.OPEN_WRITE, name, size, size)
         self.ff = ff

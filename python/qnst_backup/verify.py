@@ -5,7 +5,10 @@ blocks valid at a version cover its size without gaps (but the holes of a sparse
 overlaps; every block's reference count
 equals the number of block-map entries that hold it; every block's record in its data file
 carries its handle and length; every ACL a stat record names is in the ACL store; with --data,
-every block's bytes hash to its stored hash.
+every block's bytes hash to its stored hash. After forget and compact: no block is held that no
+block-map entry holds, every block record names the current version of its data file (or the one
+a rewrite is moving it from), and every data file's usage in the dfile table equals the bytes of
+the blocks recorded in it.
 """
 
 import hashlib
@@ -17,6 +20,9 @@ import qnst_bdb
 from .backup import ACL_NAMES, DIRECTORY, FILE, METHOD_HOLES, unpack_pairs
 from .errors import EXIT_FAILED
 from .restore import block_map, entries, metadata, stat_record
+from .store import PARTITIONS
+
+LINK_DFID = 0xFFFFFFFF       # the data file of a block that is a link to another block
 
 
 class Verify:
@@ -96,7 +102,46 @@ class Verify:
                     self.problem("block %#x: content does not match its hash" % handle)
             except (qnst.QnstError, OSError) as e:
                 self.problem("block %#x: %s" % (handle, e))
+        self.refs = refs
         return len(refs)
+
+    def space(self):
+        """Reference counts of the blocks no map entry names, and each data file's usage
+        against the block records that lie in it."""
+        store, refs = self.store, self.refs
+        usage = {}
+        for storeid in range(PARTITIONS):
+            with qnst_bdb.begin(store.env) as txn:
+                cursor, handle, _, count = store.blocks.walk_idref(txn, storeid, 0)
+                try:
+                    while handle:
+                        if count and handle not in refs:
+                            self.problem("block %#x: reference count %d, held by no map entry"
+                                         % (handle, count))
+                        handle, _, count = store.blocks.next_idref(storeid, cursor)
+                finally:
+                    store.blocks.walk_done(storeid, cursor)
+            with qnst_bdb.begin(store.env) as txn:
+                cursor, handle, dfid, dfver, _, length, _ = store.blocks.walk_iddf(txn, storeid,
+                                                                                   0)
+                try:
+                    while handle:
+                        if dfid != LINK_DFID:
+                            usage.setdefault(dfid, {}).setdefault(dfver, 0)
+                            usage[dfid][dfver] += length
+                        handle, dfid, dfver, _, length, _ = store.blocks.next_iddf(storeid,
+                                                                                   cursor)
+                finally:
+                    store.blocks.walk_done(storeid, cursor)
+        for dfid, by_version in sorted(usage.items()):
+            ver, over, _, _, used = store.dfile.dfile_get(None, dfid)
+            for dfver in sorted(by_version):
+                if dfver != ver and dfver != over:
+                    self.problem("data file %08x: blocks in version %d, the file is at "
+                                 "version %d" % (dfid, dfver, ver))
+            if used != sum(by_version.values()):
+                self.problem("data file %08x: usage %d, its blocks hold %d bytes"
+                             % (dfid, used, sum(by_version.values())))
 
 
 def run(store, data, progress):
@@ -114,6 +159,7 @@ def run(store, data, progress):
     v.quiet = False
     v.acl_store()
     nblocks = v.blocks(data)
+    v.space()
     progress.done()
     print("%d versions, %d files, %d blocks, %d ACLs checked%s: %s"
                      % (len(complete), len(v.maps), nblocks, len(v.acls),
