@@ -577,41 +577,34 @@ class Backup:
         except OSError as e:
             self.warn(path, e.strerror)
             return
+        size = 0
         holes = []
         with f:
+            pending, nbytes = [], 0
             if st.st_blocks * 512 < st.st_size:     # holes: only the data is read
                 pieces = chunker.data_chunks(f.fileno(), holes)
             else:
                 pieces = chunker.chunks(f)
-            size = self._store(node, path, chunker.hashed(pieces), holes)
+            try:
+                for offset, data in pieces:
+                    pending.append((offset, data, hashlib.sha1(data).digest()))
+                    nbytes += len(data)
+                    size = offset + len(data)
+                    if nbytes >= 4 * 1024 * 1024:
+                        self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
+                        pending, nbytes = [], 0
+            except OSError as e:
+                # What was read is kept, and its size recorded with it: the version holds
+                # the bytes read before the failure, never a mix with the previous content.
+                self.warn(path, "%s (%d bytes kept)" % (e.strerror, size))
+            else:
+                size = max([size] + [end for _, end in holes])
+            if pending:
+                self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
         holes = [(start, min(end, size)) for start, end in holes if start < size]
         s = state["stat"]
         new_stat = (s[0], size, s[2], s[3], METHOD_HOLES if holes else 0, s[5])
         self.batch.do(lambda txn: self._finish_file(node, new_stat, state, holes, txn))
-
-    def _store(self, node, path, pieces, holes):
-        """Stores the (offset, bytes, digest) of `pieces` in the file's block map; returns the
-        file's size: the end of the last piece, or of the last of the `holes` that the pieces
-        left, after a failure the end of what was read."""
-        size = 0
-        pending, nbytes = [], 0
-        try:
-            for offset, data, digest in pieces:
-                pending.append((offset, data, digest))
-                nbytes += len(data)
-                size = offset + len(data)
-                if nbytes >= 4 * 1024 * 1024:
-                    self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
-                    pending, nbytes = [], 0
-        except OSError as e:
-            # What was read is kept, and its size recorded with it: the version holds
-            # the bytes read before the failure, never a mix with the previous content.
-            self.warn(path, "%s (%d bytes kept)" % (e.strerror, size))
-        else:
-            size = max([size] + [end for _, end in holes])
-        if pending:
-            self.batch.do(lambda txn, p=pending: self._chunks(node, p, txn), nbytes)
-        return size
 
     def _chunks(self, node, chunks, txn):
         inode, ver, blocks, writer = node.inode, self.ver, self.store.blocks, self.writer

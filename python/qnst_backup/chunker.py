@@ -2,7 +2,6 @@
 insertion moves only the chunk boundaries next to it."""
 
 import errno
-import hashlib
 import os
 import random
 
@@ -67,13 +66,6 @@ def chunks(f):
         yield offset, buf[pos:end]
         offset += end - pos
         pos = end
-
-
-def hashed(pieces):
-    """(offset, bytes, SHA-1 digest) of every (offset, bytes) of `pieces`."""
-    sha1 = hashlib.sha1
-    for offset, data in pieces:
-        yield offset, data, sha1(data).digest()
 
 
 class _Region:
