@@ -24,7 +24,8 @@ EXIT_CODES = """exit codes (every command):
        locked by another process, of another format, read-only, the disk full)
   3    an engine failure (details in the store's env/error.log)
   130  interrupted (Ctrl-C): the store stays consistent; run the command again (an
-       interrupted restore with --overwrite)"""
+       interrupted restore with --overwrite)
+  141  the reader of the output went away (ls ... | head)"""
 
 
 class Parser(argparse.ArgumentParser):

@@ -98,7 +98,7 @@ def test_help_on_every_command_and_exit_codes_in_the_main_help(capsys):
         cli.main(["--help"])
     out = capsys.readouterr().out
     codes = re.findall(r"^  (\d+) ", out[out.index("exit codes"):], re.M)
-    assert codes == ["0", "1", "2", "3", "130"]
+    assert codes == ["0", "1", "2", "3", "130", "141"]
     assert set(COMMANDS) <= set(re.findall(r"^    (\w+) ", out, re.M))
 
 
