@@ -381,3 +381,166 @@ def test_forget_and_compact_keep_every_kind_of_entry(tmp_path, every_kind):
             code, _, err = tool(store, "restore", str(ver), dest)
             assert code == 0, err
             assert every_kind_snapshot(restored(dest, src))[0] == snaps[ver]
+
+
+# ---- What a kept version still holds ----------------------------------------------------------
+
+def blob(seed, size=150_000):
+    return random.Random(seed).randbytes(size)
+
+
+def moved(src, ver):
+    """A file moved to another folder, then renamed back into the first."""
+    if ver == 1:
+        (src / "a").mkdir()
+        (src / "b").mkdir()
+        (src / "a" / "x").write_bytes(blob(1))
+    elif ver == 2:
+        os.rename(src / "a" / "x", src / "b" / "x")
+    elif ver == 3:
+        os.rename(src / "b" / "x", src / "a" / "y")
+
+
+def recreated(src, ver):
+    """A folder deleted, then made again with part of its old content."""
+    if ver == 1:
+        (src / "d" / "e").mkdir(parents=True)
+        (src / "d" / "e" / "f1").write_bytes(blob(2))
+        (src / "d" / "f2").write_bytes(blob(3))
+    elif ver == 2:
+        shutil.rmtree(src / "d")
+        (src / "other").write_bytes(blob(4, 1000))
+    elif ver == 3:
+        (src / "d" / "e").mkdir(parents=True)
+        (src / "d" / "e" / "f1").write_bytes(blob(2))
+        (src / "d" / "f3").write_bytes(blob(5))
+
+
+def unchanged(src, ver):
+    """A file and a folder that never change beside a file that changes every time."""
+    if ver == 1:
+        (src / "keep" / "deep").mkdir(parents=True)
+        (src / "keep" / "deep" / "u").write_bytes(blob(6))
+        (src / "keep" / "empty").write_bytes(b"")
+    (src / "churn").write_bytes(blob(100 + ver))
+
+
+def linked(src, ver):
+    """A hard link made in a later version, then the first name removed."""
+    if ver == 1:
+        (src / "a").mkdir()
+        (src / "b").mkdir()
+        (src / "a" / "x").write_bytes(blob(7))
+    elif ver == 2:
+        os.link(src / "a" / "x", src / "b" / "y")
+    elif ver == 3:
+        os.unlink(src / "a" / "x")
+    elif ver == 4:
+        with open(src / "b" / "y", "r+b") as f:
+            f.seek(70_000)
+            f.write(b"changed in place")
+
+
+def check_kept(tmp_path, store, src, snaps, tag):
+    """verify --data passes and every version in `snaps` restores exactly."""
+    code, out, err = tool(store, "verify", "--data")
+    assert code == 0 and "no problems" in out, out + err
+    listed = [int(line.split()[0]) for line in tool(store, "list")[1].splitlines()]
+    assert listed == sorted(snaps)
+    for ver, expected in snaps.items():
+        dest = tmp_path / ("%s-%d" % (tag, ver))
+        code, _, err = tool(store, "restore", str(ver), dest)
+        assert code == 0, err
+        assert snapshot(restored(dest, src)) == expected, (tag, ver)
+        shutil.rmtree(dest)
+
+
+@pytest.mark.parametrize("make, versions, forgets", [
+    (moved, 3, [["2"], ["1"]]),
+    (moved, 3, [["1"], ["3"]]),
+    (recreated, 3, [["2"], ["1"]]),
+    (recreated, 3, [["1", "3"]]),
+    (unchanged, 5, [["3", "1"], ["4", "2"]]),           # out of order; the last kept alone
+    (linked, 4, [["1"], ["3"], ["2"]]),
+    (linked, 4, [["2", "4"]]),
+])
+def test_forget_keeps_what_the_kept_versions_hold(tmp_path, make, versions, forgets):
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    snaps = {}
+    for ver in range(1, versions + 1):
+        make(src, ver)
+        code, _, err = tool(store, "backup", src)
+        assert code == 0, err
+        snaps[ver] = snapshot(src)
+    for step, doomed in enumerate(forgets):
+        code, out, err = tool(store, "forget", *doomed)
+        assert code == 0, out + err
+        for ver in doomed:
+            del snaps[int(ver)]
+        code, out, err = tool(store, "compact", "--threshold", "100")
+        assert code == 0, out + err
+        check_kept(tmp_path, store, src, snaps, "step%d" % step)
+
+
+def test_backup_after_forgetting_the_newest_version(tmp_path):
+    """The next backup compares with the newest version handed out; once that version is
+    forgotten, what it changed is gone from the store and must be taken up again."""
+    src, store = tmp_path / "src", tmp_path / "store"
+    (src / "d").mkdir(parents=True)
+    for name, seed in (("edit", 10), ("chmod", 11), ("gone", 12), ("grow", 13)):
+        (src / name).write_bytes(blob(seed))
+    (src / "d" / "f").write_bytes(blob(14))
+    os.symlink("edit", src / "link")
+    snaps = {}
+
+    def backup(ver):
+        code, out, err = tool(store, "backup", src)
+        assert code == 0 and out.split()[0] == str(ver), out + err
+        snaps[ver] = snapshot(src)
+    backup(1)
+    (src / "edit").write_bytes(blob(20))
+    os.chmod(src / "chmod", 0o600)
+    os.unlink(src / "gone")
+    with open(src / "grow", "ab") as f:
+        f.write(blob(21))
+    (src / "new").write_bytes(blob(22))
+    os.rename(src / "d", src / "e")
+    os.unlink(src / "link")
+    os.symlink("grow", src / "link")
+    os.setxattr(src / "edit", "user.note", b"v2")
+    backup(2)
+    assert tool(store, "forget", "2")[0] == 0
+    del snaps[2]
+    backup(3)                       # the tree as version 2 had it
+    check_kept(tmp_path, store, src, snaps, "after")
+    # Then the file whose metadata only changed shrinks, and the grown one is cut back.
+    with open(src / "chmod", "r+b") as f:
+        f.truncate(1000)
+    with open(src / "grow", "r+b") as f:
+        f.truncate(150_000)
+    os.utime(src / "grow", ns=(0, 10**18))
+    backup(4)
+    assert tool(store, "forget", "4", "3")[0] == 0
+    del snaps[3], snaps[4]
+    backup(5)
+    check_kept(tmp_path, store, src, snaps, "later")
+
+
+def test_forget_every_version_then_back_up_again(tmp_path):
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    for ver in (1, 2):
+        unchanged(src, ver)
+        assert tool(store, "backup", src)[0] == 0
+    code, out, err = tool(store, "forget", "2", "1")
+    assert code == 0, out + err
+    code, out, err = tool(store, "compact", "--threshold", "100")
+    assert code == 0, out + err
+    assert data_bytes(store) < 4096, out
+    check_kept(tmp_path, store, src, {}, "none")
+    # Forgetting a version already gone changes nothing (a run cut short is run again so).
+    code, out, err = tool(store, "forget", "1")
+    assert code == 0, out + err
+    assert tool(store, "backup", src)[0] == 0
+    check_kept(tmp_path, store, src, {3: snapshot(src)}, "again")
