@@ -282,7 +282,9 @@ class CutShort:
 @pytest.mark.parametrize("name, count, before", [
     ("switch", 1, True),          # the new version is written, the dfile table still old
     ("move_batch", 3, False),     # some blocks moved, the rest still in the old version
+    ("move_batch", 1, True),      # the new version current, no block moved yet
     ("settle", 1, False),         # all moved, the old file not yet removed
+    ("batch", 1, False),          # unreferenced blocks listed for freeing, none freed yet
 ])
 def test_compact_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkeypatch, name,
                                                     count, before):
@@ -481,6 +483,17 @@ def test_forget_keeps_what_the_kept_versions_hold(tmp_path, make, versions, forg
         code, out, err = tool(store, "compact", "--threshold", "100")
         assert code == 0, out + err
         check_kept(tmp_path, store, src, snaps, "step%d" % step)
+    # A later backup finds the moved blocks by their content: a copy of every file of the
+    # newest version, when it is kept, stores nothing new.
+    for path in sorted(src.rglob("*")):
+        if path.is_file():
+            (src / ("copy-" + path.name)).write_bytes(path.read_bytes())
+    code, out, err = tool(store, "backup", src)
+    assert code == 0, err
+    if versions in snaps:
+        assert " 0 new chunks" in out, out
+    snaps[int(out.split()[0])] = snapshot(src)
+    check_kept(tmp_path, store, src, snaps, "last")
 
 
 def test_backup_after_forgetting_the_newest_version(tmp_path):
