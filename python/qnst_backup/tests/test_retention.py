@@ -552,6 +552,14 @@ def test_forget_every_version_then_back_up_again(tmp_path):
     assert code == 0, out + err
     assert data_bytes(store) < 4096, out
     check_kept(tmp_path, store, src, {}, "none")
+    # verify sees usage left on a data file that has no blocks any more.
+    with Store(store) as s:
+        row = s.dfile.dfile_get(None, 1)
+        s.dfile.dfile_set(None, 1, *row[:4], row[4] + 1)
+    code, out, err = tool(store, "verify")
+    assert code == 1 and "data file 00000001: usage 1, its blocks hold 0 bytes" in err, out + err
+    with Store(store) as s:
+        s.dfile.dfile_set(None, 1, *row)
     # Forgetting a version already gone changes nothing (a run cut short is run again so).
     code, out, err = tool(store, "forget", "1")
     assert code == 0, out + err
