@@ -565,3 +565,23 @@ def test_forget_every_version_then_back_up_again(tmp_path):
     assert code == 0, out + err
     assert tool(store, "backup", src)[0] == 0
     check_kept(tmp_path, store, src, {3: snapshot(src)}, "again")
+
+
+def test_a_rewrite_that_fails_leaves_no_copy_behind(tmp_path):
+    """A block record that cannot be read stops the rewrite of its data file: the file stays
+    as it is, the problem is reported, and the partial copy does not take disk space."""
+    from qnst_backup.compact import Compact
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    for ver in (1, 2):
+        unchanged(src, ver)
+        assert tool(store, "backup", src)[0] == 0
+    assert tool(store, "forget", "1")[0] == 0
+    with Store(store) as s:
+        offsets = [offset for offset, _, _ in Compact(s, 1, None).locations()[1][1]]
+    with open(store / "data" / "00000001", "r+b") as f:
+        f.seek(max(offsets) - 16)
+        f.write(b"XXXX")
+    code, out, err = tool(store, "compact", "--threshold", "100")
+    assert code == 1 and "problem: data file 00000001: block" in err, out + err
+    assert os.listdir(store / "data") == ["00000001"]
