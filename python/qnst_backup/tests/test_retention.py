@@ -202,9 +202,10 @@ def run_tool(store, *args):
 
 
 def killed(store, args, rng, span):
-    """Runs the tool and kills it with SIGKILL at a seeded moment within `span` seconds."""
+    """Runs the tool and kills it with SIGKILL at a seeded moment within `span` (the seconds
+    from .. to after its start)."""
     proc = run_tool(store, *args)
-    time.sleep(rng.uniform(0, span))
+    time.sleep(rng.uniform(*span))
     proc.send_signal(signal.SIGKILL)
     proc.wait()
 
@@ -234,11 +235,14 @@ def test_killed_forget_and_compact_leave_a_sound_store(tmp_path, crash_base, see
     src, base, snaps = crash_base
     kept = {ver: snaps[ver] for ver in (2, 3)}
     rng = random.Random(seed)
-    # How long each command takes here, measured on a copy, bounds the moments of the kills.
+    # How long each command takes here, measured on a copy, bounds the moments of the kills;
+    # they fall after the start of the interpreter and the opening of the store (most of a
+    # short command's time), in the work itself.
     probe = tmp_path / "probe"
     shutil.copytree(base, probe)
-    spans = {"forget": timed(probe, "forget", "1", "4"),
-             "compact": timed(probe, "compact", "--threshold", "90")}
+    start = timed(probe, "list")
+    spans = {"forget": (start, timed(probe, "forget", "1", "4")),
+             "compact": (start, timed(probe, "compact", "--threshold", "90"))}
     expected = data_bytes(probe)
     shutil.rmtree(probe)
 
@@ -587,3 +591,30 @@ def test_a_rewrite_that_fails_leaves_no_copy_behind(tmp_path):
     code, out, err = tool(store, "compact", "--threshold", "100")
     assert code == 1 and "problem: data file 00000001: block" in err, out + err
     assert os.listdir(store / "data") == ["00000001"]
+
+
+@pytest.mark.parametrize("name, count", [
+    ("drop", 1),                  # the versions gone from the list, nothing swept yet
+    ("_purge_chunk", 1),          # the first inodes swept
+    ("_purge_chunk", 12),         # most of them swept
+])
+def test_forget_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkeypatch, name,
+                                                   count):
+    from qnst_backup import forget
+    src, base, snaps = crash_base
+    store = tmp_path / "store"
+    shutil.copytree(base, store)
+    monkeypatch.setattr(forget, "CHUNK_INODES", 16)
+    monkeypatch.setattr(forget, "qnst_bdb", CutShort(forget.qnst_bdb, name, count, False))
+    assert tool(store, "forget", "1", "4")[0] == 130
+    monkeypatch.undo()
+    kept = {ver: snaps[ver] for ver in (2, 3)}
+    sound(tmp_path, store, src, kept, "cut")
+    nothing = ("0 versions forgotten, 2 stay; purged 0 folder entries, 0 stat records, "
+               "0 attributes, 0 block-map entries")
+    code, out, err = tool(store, "forget", "1", "4")
+    assert code == 0 and nothing not in out, out + err       # the run goes on where it stopped
+    code, out, err = tool(store, "compact", "--threshold", "90")
+    assert code == 0 and "rewrote 1 data files" in out, out + err
+    sound(tmp_path, store, src, kept, "done")
+    assert nothing in tool(store, "forget", "1", "4")[1]
