@@ -12,3 +12,4 @@ for b in build/bench/bench/bench_*; do
   echo "=== $b"
   "$b" "$@"
 done
+echo "=== bench/backup_bench.sh" && bench/backup_bench.sh   # the backup tool against borg and restic

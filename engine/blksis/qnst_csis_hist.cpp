@@ -13,19 +13,22 @@ constexpr uint32_t kRecordLength = 4;
 
 int set_histogram_layout(DB *db) { return db->set_re_len(db, kRecordLength); }
 
-// Creates every bucket record that is missing (count 0) and the end mark, each in a
-// transaction of its own; existing counts stay.
+// Creates every bucket record that is missing (count 0) and the end mark, all in one
+// transaction; existing counts stay.
 int fill_histogram(qnst_sis *part) {
     DB *db = part->histdb;
+    qnst::TxnGuard guard;
+    int rc = qnst_txn_begin(part->env, nullptr, guard.out());
+    if (rc) return rc;
     for (db_recno_t b = 1; b <= QNST_CSIS_HIST_MARK_RECNO; ++b) {
         uint8_t buf[kRecordLength];
         qnst::store_le32(buf, b == QNST_CSIS_HIST_MARK_RECNO ? QNST_CSIS_HIST_MARK : 0);
         DBT k = qnst::user_dbt(&b, sizeof b);
         DBT d = qnst::user_dbt(buf, sizeof buf);
-        const int rc = db->put(db, nullptr, &k, &d, DB_NOOVERWRITE);
+        rc = db->put(db, guard.get(), &k, &d, DB_NOOVERWRITE);
         if (rc != 0 && rc != DB_KEYEXIST) return rc;
     }
-    return 0;
+    return guard.commit(1);
 }
 
 int32_t capped(int64_t bucket) {

@@ -96,15 +96,12 @@ int get_marker(DB *inodes, DB_TXN *txn, uint32_t ino, char letter) {
     return qnst::sized(inodes->get(inodes, txn, &key, &data, DB_RMW), data, sizeof vb);
 }
 
-// Writes (create) or checks the inode's markers in the table's shared "inodes" database, in a
-// transaction of its own. Learns misc mode when checking. DB_NOTFOUND for a missing 'a' is the
-// caller's to report.
-int settle_markers(qnst_inoderec *inode, DB *inodes, uint32_t value, bool create, bool *misc) {
+// Writes (create) or checks the inode's markers in the table's shared "inodes" database, in
+// `txn`. Learns misc mode when checking. DB_NOTFOUND for a missing 'a' is the caller's to report.
+int settle_markers(qnst_inoderec *inode, DB_TXN *txn, DB *inodes, uint32_t value, bool create,
+                   bool *misc) {
     DB_ENV *dbenv = inode->dbenv;
-    qnst::TxnGuard guard;
-    int rc = qnst_txn_begin(dbenv, nullptr, guard.out());
-    if (rc) return QNST_FAIL(dbenv, rc);
-    DB_TXN *txn = guard.get();
+    int rc;
     if (create) {
         rc = put_marker(inodes, txn, inode->inode, kInitRecord, value);
         if (rc == 0 && *misc) rc = put_marker(inodes, txn, inode->inode, kMiscRecord, value);
@@ -119,12 +116,11 @@ int settle_markers(qnst_inoderec *inode, DB *inodes, uint32_t value, bool create
             QNST_FAIL(dbenv, rc);
         }
     }
-    if (rc) return rc;  // the guard aborts: the failure is what the caller must see
-    return QNST_FAIL(dbenv, guard.commit());
+    return rc;
 }
 
-// Opens "<inode in hex>" in the file of the inode's table.
-int open_own_db(qnst_inoderec *inode, qnst_itab *itab, DB **out) {
+// Opens "<inode in hex>" in the file of the inode's table, in `txn` (null: none).
+int open_own_db(qnst_inoderec *inode, qnst_itab *itab, DB_TXN *txn, DB **out) {
     DB_ENV *dbenv = inode->dbenv;
     DB *db = nullptr;
     int rc = db_create(&db, dbenv, 0);
@@ -136,7 +132,7 @@ int open_own_db(qnst_inoderec *inode, qnst_itab *itab, DB **out) {
     else if ((rc = itab->itab->get_dbname(itab->itab, &file, nullptr)) == 0 &&
              (qnst::env_compress(dbenv) <= 0 ||
               (rc = db->set_bt_compress(db, nullptr, nullptr)) == 0))
-        rc = db->open(db, nullptr, file, name.p, DB_BTREE, DB_CREATE | DB_THREAD, 0);
+        rc = db->open(db, txn, file, name.p, DB_BTREE, DB_CREATE | DB_THREAD, 0);
     if (rc) {
         QNST_FAIL(dbenv, rc);
         (void)db->close(db, 0);  // a handle that never opened has nothing to flush
@@ -147,13 +143,26 @@ int open_own_db(qnst_inoderec *inode, qnst_itab *itab, DB **out) {
 }
 
 // init, misc init and chk: (value, create, misc) = (value, 1, 0), (value, 1, 1), (0, 0, 0).
+// The markers and the own database's open (its creation, for a new inode) share one
+// transaction, committed without waiting for the log: a crash before a later synced commit
+// loses the new inode with everything that refers to it.
 int open_inode(qnst_inoderec *inode, uint32_t value, bool create, bool misc) {
     if (inode->own_db) return 0;
     qnst_itab *itab = table_of(inode);
     if (!itab) return QNST_FAIL(inode->dbenv, EINVAL);
-    int rc = settle_markers(inode, itab->inodes, value, create, &misc);
-    if (rc) return rc;
-    if ((rc = open_own_db(inode, itab, &inode->own_db))) return rc;
+    DB_ENV *dbenv = inode->dbenv;
+    qnst::TxnGuard guard;
+    int rc = qnst_txn_begin(dbenv, nullptr, guard.out());
+    if (rc) return QNST_FAIL(dbenv, rc);
+    if ((rc = settle_markers(inode, guard.get(), itab->inodes, value, create, &misc))) return rc;
+    DB *db = nullptr;
+    if ((rc = open_own_db(inode, itab, guard.get(), &db))) return rc;
+    if ((rc = guard.commit())) {
+        // The open went with the transaction; the handle only has to be let go.
+        (void)db->close(db, DB_NOSYNC);
+        return QNST_FAIL(dbenv, rc);
+    }
+    inode->own_db = db;
     if (misc) {
         inode->record_db = inode->own_db;
         inode->folder_db = inode->own_db;

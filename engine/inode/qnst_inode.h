@@ -75,7 +75,9 @@ QNST_API int qnst_inode_open(qnst_inoderec *inode, qnst_itabmrec *itabm, qnst_in
                              uint32_t ino);
 
 /* Initialises the inode, if needed, and opens its own database: writes 'a' = `value` (an
- * existing 'a' keeps its value) in a transaction of its own, then opens the own database.
+ * existing 'a' keeps its value) and opens (creates) the own database in one transaction of its
+ * own, committed without waiting for the log to reach the disk: the next synchronous commit of
+ * the environment makes it durable, and a crash before that loses the inode as a whole.
  * Does nothing when the own database is already open.
  * Returns 0; EINVAL (logged) when the handle names no table; or a Berkeley DB code
  * (logged). */
@@ -86,7 +88,8 @@ QNST_API int qnst_inode_init(qnst_inoderec *inode, uint32_t value);
 QNST_API int qnst_misc_inode_init(qnst_inoderec *inode, uint32_t value);
 
 /* Opens an existing inode: checks its 'a' record, learns misc mode from its 'b' record, opens
- * the own database (and in misc mode makes it the record and folder database).
+ * the own database (and in misc mode makes it the record and folder database), in one
+ * transaction of its own.
  * Does nothing when the own database is already open.
  * Returns 0; DB_NOTFOUND (not logged) when the inode was never initialised; EINVAL (
  * logged) when the handle names no table; EIO (logged) for a damaged 'a' or 'b' record; or a

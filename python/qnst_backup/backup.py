@@ -185,12 +185,14 @@ class Node:
     """An inode of the tree being written: its open handle, its folder entries at the previous
     version, and the new inode made ahead for it when it has none yet."""
 
-    __slots__ = ("inode", "prev", "seen", "owned", "fresh", "children")
+    __slots__ = ("inode", "prev", "seen", "owned", "fresh", "children", "unread", "old")
 
     def __init__(self, inode, owned=True, fresh=None):
         self.inode, self.prev, self.seen, self.owned = inode, {}, set(), owned
         self.fresh = fresh
         self.children = {}      # name -> the opened inode of a previous entry
+        self.unread = set()     # names of previous files whose block map is not opened
+        self.old = {}           # name -> (metadata, stat) of a previous entry at that version
 
     def release(self):
         """Lets go of the handle taken by a step (before the step runs again)."""
@@ -218,7 +220,7 @@ class InodePool:
     created outside of any transaction, and a second transaction beside the batch's could
     wait for its locks)."""
 
-    MAX = 1024
+    MAX = 256            # more open handles make every further open slower
 
     def __init__(self, store, batch, ver):
         self.store, self.batch, self.ver, self.free = store, batch, ver, []
@@ -236,6 +238,22 @@ class InodePool:
         for node in self.free:
             node.inode_close()
         self.free = []
+
+
+def same_content(old, st):
+    """Whether a file's (metadata, stat) at the previous version show the size and
+    modification time of `st`: its content is then not read again."""
+    old_meta, old_stat = old
+    return (old_stat is not None and old_meta is not None and old_stat[2] == st.st_size
+            and unpack_meta(old_meta)[4] == st.st_mtime_ns)
+
+
+def lstat(path):
+    """os.lstat(path), or the OSError it raised."""
+    try:
+        return os.lstat(path)
+    except OSError as e:
+        return e
 
 
 def folder_entries(inode, txn, ver):
@@ -335,7 +353,6 @@ class Backup:
     def _walk_selected(self, parent, path, selection):
         """Enters the entries of folder `parent` (at `path`) named in `selection` (all of
         them when it is True), then ends the entries it did not see."""
-        self._open_children(parent)
         if selection is True:
             try:
                 with os.scandir(path) as it:
@@ -346,33 +363,58 @@ class Backup:
             if names is None:        # unreadable: keep what the previous version had
                 parent.seen.update(parent.prev)
                 names = []
-            for name in names:
-                self._entry(parent, os.path.join(path, name), name, True)
+            picks = [(name, True) for name in names]
         else:
-            for name in sorted(selection):
-                self._entry(parent, os.path.join(path, name), name, selection[name])
+            picks = [(name, selection[name]) for name in sorted(selection)]
+        stats = {name: lstat(os.path.join(path, name)) for name, _ in picks}
+        self._open_children(parent, stats)
+        for name, sel in picks:
+            self._entry(parent, os.path.join(path, name), name, sel, stats[name])
         gone = [(n, e) for n, e in parent.prev.items() if n not in parent.seen]
         if gone:
             self.batch.do(lambda txn: self._end_entries(parent, gone, txn))
 
-    def _open_children(self, parent):
+    def _open_children(self, parent, stats):
         """Opens the inodes of the folder's previous entries ahead: opening an inode reads
-        its records outside of any transaction, which must not wait for the batch's locks."""
+        its records outside of any transaction, which must not wait for the batch's locks.
+        `stats` holds the entries' lstat results: the block map of a file is opened only when
+        its size or modification time says that its content is read again."""
         if not parent.prev:
             return
         self.batch.commit()
         store = self.store
-        parent.children = {}
-        for name, (_, _, _, cino) in parent.prev.items():
-            parent.children[name] = store.inode(cino, store.root)
+        parent.children, parent.unread, parent.old = {}, set(), {}
+        for name, (_, _, kind, cino) in parent.prev.items():
+            child = parent.children[name] = store.inode(cino, store.root, content=False)
+            old = parent.old[name] = self._old_records(child, None)
+            if kind == FILE:
+                st = stats.get(name)
+                if isinstance(st, os.stat_result) and same_content(old, st):
+                    parent.unread.add(name)
+                else:
+                    child.inode_chk()
+
+    def _old_records(self, inode, txn):
+        """(metadata, stat) of the inode at the previous version; (None, None) without
+        metadata, (metadata, None) without a stat record."""
+        old_meta = old_stat = None
+        try:
+            old_meta = inode.eatr_lookup(txn, META_AID, self.prev)[1]
+            old_stat = inode.stat_lookup(txn, self.prev)
+        except qnst.NotFound:
+            pass
+        return old_meta, old_stat
 
     def _end_entries(self, parent, gone, txn):
         for name, (_, _, _, cino) in gone:
             parent.inode.dir_del(txn, name, len(name), self.ver, cino)
 
-    def _entry(self, parent, path, name, selection):
+    def _entry(self, parent, path, name, selection, st=None):
         try:
-            st = os.lstat(path)
+            if st is None:
+                st = os.lstat(path)
+            elif isinstance(st, OSError):
+                raise st
         except OSError as e:
             self.warn(path, e.strerror)
             if name in parent.prev:
@@ -419,6 +461,12 @@ class Backup:
                 self.linked[ident] = node.inode.ino
             if kind == FILE:
                 if not state["unchanged"]:
+                    if node.fresh is None and name in parent.unread:
+                        # The file changed after all: its block map is opened outside of
+                        # the batch's transaction.
+                        self.batch.commit()
+                        node.inode.inode_chk()
+                        parent.unread.discard(name)
                     self._content(node, path, st, state)
                 self.progress.file(st.st_size)
             elif kind == DIRECTORY:
@@ -437,12 +485,8 @@ class Backup:
         state["unchanged"] = False
         if state["reuse"]:
             node.inode = parent.children[name]
-            old_meta = old_stat = None
-            try:
-                old_meta = node.inode.eatr_lookup(txn, META_AID, prev)[1]
-                old_stat = node.inode.stat_lookup(txn, prev)
-            except qnst.NotFound:
-                pass
+            # The previous version's records do not change while this one is written.
+            old_meta, old_stat = parent.old.get(name) or self._old_records(node.inode, txn)
             if kind != DIRECTORY and old_stat is not None and old_stat[6] > 1:
                 self.claimed[old[3]] = state["ident"]
         else:
@@ -463,9 +507,7 @@ class Backup:
             acl = (self.store.acls.acl_lookup(txn, sha1(acls), HASH_LEN) or -1) if acls else 0
         method = 0
         if kind == FILE:
-            state["unchanged"] = (old_stat is not None and old_meta is not None
-                                  and old_stat[2] == size
-                                  and unpack_meta(old_meta)[4] == st.st_mtime_ns)
+            state["unchanged"] = same_content((old_meta, old_stat), st)
             state["old_size"] = old_stat[2] if old_stat is not None else 0
             if state["unchanged"]:
                 method = old_stat[5]

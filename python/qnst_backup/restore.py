@@ -119,7 +119,7 @@ class Restore:
                 return
             except OSError:         # a copy of its own, then
                 pass
-        inode = self.store.inode(ino, None)
+        inode = self.store.inode(ino, None, content=kind == FILE)
         try:
             meta = metadata(self.store, inode, self.ver)
             st = stat_record(self.store, inode, self.ver)
@@ -159,7 +159,8 @@ class Restore:
                 data = self.store.read_chunk(handle)
                 f.write(data[:size - offset])
                 end = offset + len(data)
-            f.truncate(size)
+            if f.tell() != size:        # a hole at the end (a new file holds what was written)
+                f.truncate(size)
         self.progress.file(size)
 
     def apply(self, dest, kind, meta, pairs):

@@ -40,6 +40,7 @@ PARTITIONS = 1
 DATA_FILES = 1024
 DATA_FILE_LIMIT = 1 << 30          # a data file is not grown past this size
 FAST_BUFFER = 4 * 1024 * 1024
+LOG_BUFFER = 2 * 1024 * 1024        # log records reach the disk in writes of up to this size
 SUMMARY_AID = 1                     # the root inode's attribute holding a version's summary
 COMPLETE = 1                        # sgen of a completed version's record
 
@@ -120,7 +121,8 @@ class Store:
     def _open_engine(self, fresh):
         home = os.path.join(self.path, b"env")
         settings = dict(errfile=os.path.join(home, b"error.log"), max_locks=200000,
-                        max_lockers=2000, max_objects=200000, cache_bytes=64 * 1024 * 1024)
+                        max_lockers=2000, max_objects=200000, cache_bytes=64 * 1024 * 1024,
+                        lg_bsize=LOG_BUFFER)
         # Only this process has the store (the lock): a recovery open on every start brings
         # the tables back to their last committed state after a crash; the free-threaded
         # environment is then opened over the recovered one.
@@ -222,15 +224,18 @@ class Store:
             raise
         return nodes
 
-    def inode(self, ino, setnode):
-        """An existing inode, opened; the caller closes it."""
+    def inode(self, ino, setnode, content=True):
+        """An existing inode, opened; the caller closes it. Its own database (the block map) is
+        opened only with `content`: the records, attributes and folder entries need none, and
+        opening it is the costly part."""
         node = qnst_inode.pyInode()
         node.inode_open(self.itab, setnode, ino)
-        try:
-            node.inode_chk()
-        except BaseException:
-            node.inode_close()
-            raise
+        if content:
+            try:
+                node.inode_chk()
+            except BaseException:
+                node.inode_close()
+                raise
         return node
 
     # ---- Versions ---------------------------------------------------------------------------
@@ -326,9 +331,10 @@ class Store:
             f = self._data_files[(dfid, dver)] = open(self.data_name(dfid, dver), "rb")
         f.seek(offset - 16)
         raw = f.read(16 + length)
+        if len(raw) != 16 + length:     # a data file cut short
+            raise qnst.QnstError(errno.EIO)
         magic, stored, n = struct.unpack_from("<4sQi", raw)
-        if magic != qnst_fastfile.QNST_MAGIC or stored != handle or n != length \
-                or len(raw) != 16 + length:
+        if magic != qnst_fastfile.QNST_MAGIC or stored != handle or n != length:
             raise qnst.QnstError(errno.EIO)
         return raw[16:]
 

@@ -122,6 +122,16 @@ def test_unchanged_tree_writes_no_content(tmp_path, tree, tool):
     assert code == 0 and " 0 new chunks (0 bytes)" in out, out + err
 
 
+def test_data_files_cut_short_are_reported_by_verify(tmp_path, tree, tool):
+    store = tmp_path / "store"
+    assert tool(store, "backup", tree)[0] == 0
+    for data in (store / "data").iterdir():
+        os.truncate(data, 8)        # not even a whole record header is left
+    code, out, err = tool(store, "verify", "--data")
+    assert code == 1 and "Traceback" not in err, out + err
+    assert "block 0x" in out + err
+
+
 def test_chunk_cutter_in_c_cuts_as_the_reference():
     if chunker.fast_cut is None:
         pytest.skip("the chunk module is not built")
