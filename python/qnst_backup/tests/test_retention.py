@@ -489,6 +489,8 @@ def test_forget_keeps_what_the_kept_versions_hold(tmp_path, make, versions, forg
         code, out, err = tool(store, "compact", "--threshold", "100")
         assert code == 0, out + err
         check_kept(tmp_path, store, src, snaps, "step%d" % step)
+    # Every pass rewrote the data file again, into its next version.
+    assert os.listdir(store / "data") == ["00000001.%x" % (len(forgets) + 1)]
     # A later backup finds the moved blocks by their content: a copy of every file of the
     # newest version, when it is kept, stores nothing new.
     for path in sorted(src.rglob("*")):
