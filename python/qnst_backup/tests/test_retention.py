@@ -397,12 +397,17 @@ def blob(seed, size=150_000):
     return random.Random(seed).randbytes(size)
 
 
+def two_folders(src, seed):
+    """Folders a and b, a file a/x."""
+    (src / "a").mkdir()
+    (src / "b").mkdir()
+    (src / "a" / "x").write_bytes(blob(seed))
+
+
 def moved(src, ver):
     """A file moved to another folder, then renamed back into the first."""
     if ver == 1:
-        (src / "a").mkdir()
-        (src / "b").mkdir()
-        (src / "a" / "x").write_bytes(blob(1))
+        two_folders(src, 1)
     elif ver == 2:
         os.rename(src / "a" / "x", src / "b" / "x")
     elif ver == 3:
@@ -436,9 +441,7 @@ def unchanged(src, ver):
 def linked(src, ver):
     """A hard link made in a later version, then the first name removed."""
     if ver == 1:
-        (src / "a").mkdir()
-        (src / "b").mkdir()
-        (src / "a" / "x").write_bytes(blob(7))
+        two_folders(src, 7)
     elif ver == 2:
         os.link(src / "a" / "x", src / "b" / "y")
     elif ver == 3:
