@@ -551,6 +551,31 @@ def test_backup_after_forgetting_the_newest_version(tmp_path):
     check_kept(tmp_path, store, src, snaps, "later")
 
 
+def test_a_file_cut_back_after_forgetting_the_newest_version(tmp_path):
+    """Files whose metadata alone changed in the forgotten newest version keep their older
+    blocks live; when the next backup finds one shorter and the other with a hole, those
+    blocks end there instead of showing through in the new version."""
+    from .test_entries import sparse
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    content = blob(30, 1_000_000)
+    for name in ("shorter", "holes"):
+        (src / name).write_bytes(content)
+    assert tool(store, "backup", src)[0] == 0
+    snaps = {1: snapshot(src)}
+    for name in ("shorter", "holes"):
+        os.chmod(src / name, 0o600)
+    assert tool(store, "backup", src)[0] == 0
+    assert tool(store, "forget", "2")[0] == 0
+    with open(src / "shorter", "r+b") as f:
+        f.truncate(1000)
+    sparse(src / "holes", len(content),
+           [(0, content[:256 << 10]), (768 << 10, content[768 << 10:])])
+    assert tool(store, "backup", src)[0] == 0
+    snaps[3] = snapshot(src)
+    check_kept(tmp_path, store, src, snaps, "cut")
+
+
 def test_forget_every_version_then_back_up_again(tmp_path):
     src, store = tmp_path / "src", tmp_path / "store"
     src.mkdir()
