@@ -487,7 +487,9 @@ class Backup:
             node.inode = parent.children[name]
             # The previous version's records do not change while this one is written.
             old_meta, old_stat = parent.old.get(name) or self._old_records(node.inode, txn)
-            if kind != DIRECTORY and old_stat is not None and old_stat[6] > 1:
+            # Without a record of the previous version (it was forgotten) the inode may have
+            # had several names: it is claimed as when its record says so.
+            if kind != DIRECTORY and (old_stat is None or old_stat[6] > 1):
                 self.claimed[old[3]] = state["ident"]
         else:
             if old is not None:

@@ -576,6 +576,25 @@ def test_a_file_cut_back_after_forgetting_the_newest_version(tmp_path):
     check_kept(tmp_path, store, src, snaps, "cut")
 
 
+def test_hard_links_parted_after_forgetting_the_newest_version(tmp_path):
+    """Two names of one file whose record of the forgotten newest version is gone: when the
+    next backup finds them parted, each keeps its own content."""
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    (src / "a").write_bytes(blob(40))
+    os.link(src / "a", src / "b")
+    assert tool(store, "backup", src)[0] == 0
+    snaps = {1: snapshot(src)}
+    os.chmod(src / "a", 0o600)
+    assert tool(store, "backup", src)[0] == 0
+    assert tool(store, "forget", "2")[0] == 0
+    os.unlink(src / "b")
+    (src / "b").write_bytes(blob(41))
+    assert tool(store, "backup", src)[0] == 0
+    snaps[3] = snapshot(src)
+    check_kept(tmp_path, store, src, snaps, "parted")
+
+
 def test_forget_every_version_then_back_up_again(tmp_path):
     src, store = tmp_path / "src", tmp_path / "store"
     src.mkdir()
