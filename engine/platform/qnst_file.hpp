@@ -55,8 +55,9 @@ int size(native f, uint64_t *out);
 // or -1 (any other failure).
 int remove(const char *utf8_name);
 
-// Memory aligned on kSector for unbuffered I/O; `bytes` must be a multiple of kSector. Null when
-// out of memory. Released with free_aligned (null is allowed).
+// Memory aligned on kSector at least (on a whole page where the system has pages) for unbuffered
+// I/O; `bytes` must be a multiple of kSector. Null when out of memory. Released with free_aligned
+// (null is allowed).
 void *alloc_aligned(size_t bytes);
 void free_aligned(void *p);
 

@@ -30,7 +30,7 @@ import qnst_bdb
 
 from . import chunker
 from .errors import EXIT_FAILED, UserError
-from .store import DataWriter
+from .store import LIVE, DataWriter
 
 FILE, DIRECTORY, SYMLINK = 1, 2, 3
 META_AID = 1
@@ -487,7 +487,9 @@ class Backup:
             node.inode = parent.children[name]
             # The previous version's records do not change while this one is written.
             old_meta, old_stat = parent.old.get(name) or self._old_records(node.inode, txn)
-            if kind != DIRECTORY and old_stat is not None and old_stat[6] > 1:
+            # Without a record of the previous version (it was forgotten) the inode may have
+            # had several names: it is claimed as when its record says so.
+            if kind != DIRECTORY and (old_stat is None or old_stat[6] > 1):
                 self.claimed[old[3]] = state["ident"]
         else:
             if old is not None:
@@ -508,7 +510,12 @@ class Backup:
         method = 0
         if kind == FILE:
             state["unchanged"] = same_content((old_meta, old_stat), st)
-            state["old_size"] = old_stat[2] if old_stat is not None else 0
+            if old_stat is not None or not state["reuse"]:
+                state["old_size"] = old_stat[2] if old_stat is not None else 0
+            else:
+                # The previous version's record is gone (that version was forgotten), but
+                # blocks of an older content may still be live: they end where the map ends.
+                state["old_size"] = live_end(node.inode, txn)
             if state["unchanged"]:
                 method = old_stat[5]
         new_stat = (st.st_mode & 0xFFFFFFFF, size, acl, int(st.st_mtime) & 0xFFFFFFFF, method,
@@ -632,6 +639,20 @@ class Backup:
 
 def sha1(data):
     return hashlib.sha1(data).digest()
+
+
+def live_end(inode, txn):
+    """The end of the last live block of the file's block map (0 when none is live)."""
+    end = 0
+    cursor, cver, dver, offset, size, _ = inode.bmap_woff(txn, 0, 0)
+    try:
+        while cver:
+            if dver == LIVE:
+                end = max(end, offset + size)
+            cver, dver, offset, size, _ = inode.bmap_noff(cursor)
+    finally:
+        inode.bmap_done(cursor)
+    return end
 
 
 def run(store, sources, progress):

@@ -176,6 +176,7 @@ class Compact:
         name = store.data_name(dfid, new)
         _unlink(name)       # the remains of a copy that a crash cut short
         placed = {}
+        copied = False
         ff = qnst_fastfile.pyFastFile(COPY_BUFFER, qnst_fastfile.FF_NORMAL)
         try:
             ff.ffile_open(qnst_fastfile.OPEN_WRITE, name, 0, 0)
@@ -187,10 +188,13 @@ class Compact:
                 for offset, length, handle in sorted(chunks):
                     placed[handle] = out.add(_read_chunk(old, offset, length, handle), handle)
             end = ff.ffile_flush()
+            copied = True
         except (OSError, qnst.QnstError) as e:
             raise CompactError(getattr(e, "strerror", None) or str(e))
         finally:
             ff.close()
+            if not copied:      # a copy that failed (a full disk) gives its space back at once
+                _unlink(name)
         self.moved_bytes += sum(length for _, length, _ in chunks)
         _sync_folder(name)
         self.copy_seconds += time.monotonic() - start

@@ -12,6 +12,7 @@ the blocks recorded in it.
 """
 
 import hashlib
+import os
 import struct
 
 import qnst
@@ -20,7 +21,7 @@ import qnst_bdb
 from .backup import ACL_NAMES, DIRECTORY, FILE, METHOD_HOLES, unpack_pairs
 from .errors import EXIT_FAILED
 from .restore import block_map, entries, metadata, stat_record
-from .store import PARTITIONS
+from .store import PARTITIONS, data_file_version
 
 LINK_DFID = 0xFFFFFFFF       # the data file of a block that is a link to another block
 
@@ -133,6 +134,11 @@ class Verify:
                                                                                    cursor)
                 finally:
                     store.blocks.walk_done(storeid, cursor)
+        # A data file none of whose blocks is left must show no usage either.
+        for name in os.listdir(os.path.join(store.path, b"data")):
+            parsed = data_file_version(name)
+            if parsed is not None:
+                usage.setdefault(parsed[0], {})
         for dfid, by_version in sorted(usage.items()):
             ver, over, _, _, used = store.dfile.dfile_get(None, dfid)
             for dfver in sorted(by_version):

@@ -202,9 +202,10 @@ def run_tool(store, *args):
 
 
 def killed(store, args, rng, span):
-    """Runs the tool and kills it with SIGKILL at a seeded moment within `span` seconds."""
+    """Runs the tool and kills it with SIGKILL at a seeded moment within `span` (the seconds
+    from .. to after its start)."""
     proc = run_tool(store, *args)
-    time.sleep(rng.uniform(0, span))
+    time.sleep(rng.uniform(*span))
     proc.send_signal(signal.SIGKILL)
     proc.wait()
 
@@ -234,11 +235,14 @@ def test_killed_forget_and_compact_leave_a_sound_store(tmp_path, crash_base, see
     src, base, snaps = crash_base
     kept = {ver: snaps[ver] for ver in (2, 3)}
     rng = random.Random(seed)
-    # How long each command takes here, measured on a copy, bounds the moments of the kills.
+    # How long each command takes here, measured on a copy, bounds the moments of the kills;
+    # they fall after the start of the interpreter and the opening of the store (most of a
+    # short command's time), in the work itself.
     probe = tmp_path / "probe"
     shutil.copytree(base, probe)
-    spans = {"forget": timed(probe, "forget", "1", "4"),
-             "compact": timed(probe, "compact", "--threshold", "90")}
+    start = timed(probe, "list")
+    spans = {"forget": (start, timed(probe, "forget", "1", "4")),
+             "compact": (start, timed(probe, "compact", "--threshold", "90"))}
     expected = data_bytes(probe)
     shutil.rmtree(probe)
 
@@ -282,7 +286,9 @@ class CutShort:
 @pytest.mark.parametrize("name, count, before", [
     ("switch", 1, True),          # the new version is written, the dfile table still old
     ("move_batch", 3, False),     # some blocks moved, the rest still in the old version
+    ("move_batch", 1, True),      # the new version current, no block moved yet
     ("settle", 1, False),         # all moved, the old file not yet removed
+    ("batch", 1, False),          # unreferenced blocks listed for freeing, none freed yet
 ])
 def test_compact_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkeypatch, name,
                                                     count, before):
@@ -301,6 +307,8 @@ def test_compact_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkey
     extra = tmp_path / "extra"
     extra.mkdir()
     (extra / "new").write_bytes(random.Random(8).randbytes(200_000))
+    for name in ("c00", "c59"):         # kept content, found by its hash wherever it lies
+        shutil.copy2(src / "common" / name, extra / name)
     code, out, err = tool(store, "backup", extra)
     assert code == 0 and " 0 new chunks" not in out, out + err
     new = out.split()[0]
@@ -381,3 +389,281 @@ def test_forget_and_compact_keep_every_kind_of_entry(tmp_path, every_kind):
             code, _, err = tool(store, "restore", str(ver), dest)
             assert code == 0, err
             assert every_kind_snapshot(restored(dest, src))[0] == snaps[ver]
+
+
+# ---- What a kept version still holds ----------------------------------------------------------
+
+def blob(seed, size=150_000):
+    return random.Random(seed).randbytes(size)
+
+
+def two_folders(src, seed):
+    """Folders a and b, a file a/x."""
+    (src / "a").mkdir()
+    (src / "b").mkdir()
+    (src / "a" / "x").write_bytes(blob(seed))
+
+
+def moved(src, ver):
+    """A file moved to another folder, then renamed back into the first."""
+    if ver == 1:
+        two_folders(src, 1)
+    elif ver == 2:
+        os.rename(src / "a" / "x", src / "b" / "x")
+    elif ver == 3:
+        os.rename(src / "b" / "x", src / "a" / "y")
+
+
+def recreated(src, ver):
+    """A folder deleted, then made again with part of its old content."""
+    if ver == 1:
+        (src / "d" / "e").mkdir(parents=True)
+        (src / "d" / "e" / "f1").write_bytes(blob(2))
+        (src / "d" / "f2").write_bytes(blob(3))
+    elif ver == 2:
+        shutil.rmtree(src / "d")
+        (src / "other").write_bytes(blob(4, 1000))
+    elif ver == 3:
+        (src / "d" / "e").mkdir(parents=True)
+        (src / "d" / "e" / "f1").write_bytes(blob(2))
+        (src / "d" / "f3").write_bytes(blob(5))
+
+
+def unchanged(src, ver):
+    """A file and a folder that never change beside a file that changes every time."""
+    if ver == 1:
+        (src / "keep" / "deep").mkdir(parents=True)
+        (src / "keep" / "deep" / "u").write_bytes(blob(6))
+        (src / "keep" / "empty").write_bytes(b"")
+    (src / "churn").write_bytes(blob(100 + ver))
+
+
+def linked(src, ver):
+    """A hard link made in a later version, then the first name removed."""
+    if ver == 1:
+        two_folders(src, 7)
+    elif ver == 2:
+        os.link(src / "a" / "x", src / "b" / "y")
+    elif ver == 3:
+        os.unlink(src / "a" / "x")
+    elif ver == 4:
+        with open(src / "b" / "y", "r+b") as f:
+            f.seek(70_000)
+            f.write(b"changed in place")
+
+
+def check_kept(tmp_path, store, src, snaps, tag):
+    """verify --data passes and every version in `snaps` restores exactly."""
+    code, out, err = tool(store, "verify", "--data")
+    assert code == 0 and "no problems" in out, out + err
+    listed = [int(line.split()[0]) for line in tool(store, "list")[1].splitlines()]
+    assert listed == sorted(snaps)
+    for ver, expected in snaps.items():
+        dest = tmp_path / ("%s-%d" % (tag, ver))
+        code, _, err = tool(store, "restore", str(ver), dest)
+        assert code == 0, err
+        assert snapshot(restored(dest, src)) == expected, (tag, ver)
+        shutil.rmtree(dest)
+
+
+@pytest.mark.parametrize("make, versions, forgets", [
+    (moved, 3, [["2"], ["1"]]),
+    (moved, 3, [["1"], ["3"]]),
+    (recreated, 3, [["2"], ["1"]]),
+    (recreated, 3, [["1", "3"]]),
+    (unchanged, 5, [["3", "1"], ["4", "2"]]),           # out of order; the last kept alone
+    (linked, 4, [["1"], ["3"], ["2"]]),
+    (linked, 4, [["2", "4"]]),
+])
+def test_forget_keeps_what_the_kept_versions_hold(tmp_path, make, versions, forgets):
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    snaps = {}
+    for ver in range(1, versions + 1):
+        make(src, ver)
+        code, _, err = tool(store, "backup", src)
+        assert code == 0, err
+        snaps[ver] = snapshot(src)
+    for step, doomed in enumerate(forgets):
+        code, out, err = tool(store, "forget", *doomed)
+        assert code == 0, out + err
+        for ver in doomed:
+            del snaps[int(ver)]
+        code, out, err = tool(store, "compact", "--threshold", "100")
+        assert code == 0, out + err
+        check_kept(tmp_path, store, src, snaps, "step%d" % step)
+    # Every pass rewrote the data file again, into its next version.
+    assert os.listdir(store / "data") == ["00000001.%x" % (len(forgets) + 1)]
+    # A later backup finds the moved blocks by their content: a copy of every file of the
+    # newest version, when it is kept, stores nothing new.
+    for path in sorted(src.rglob("*")):
+        if path.is_file():
+            (src / ("copy-" + path.name)).write_bytes(path.read_bytes())
+    code, out, err = tool(store, "backup", src)
+    assert code == 0, err
+    if versions in snaps:
+        assert " 0 new chunks" in out, out
+    snaps[int(out.split()[0])] = snapshot(src)
+    check_kept(tmp_path, store, src, snaps, "last")
+
+
+def test_backup_after_forgetting_the_newest_version(tmp_path):
+    """The next backup compares with the newest version handed out; once that version is
+    forgotten, what it changed is gone from the store and must be taken up again."""
+    src, store = tmp_path / "src", tmp_path / "store"
+    (src / "d").mkdir(parents=True)
+    for name, seed in (("edit", 10), ("chmod", 11), ("gone", 12), ("grow", 13)):
+        (src / name).write_bytes(blob(seed))
+    (src / "d" / "f").write_bytes(blob(14))
+    os.symlink("edit", src / "link")
+    snaps = {}
+
+    def backup(ver):
+        code, out, err = tool(store, "backup", src)
+        assert code == 0 and out.split()[0] == str(ver), out + err
+        snaps[ver] = snapshot(src)
+    backup(1)
+    (src / "edit").write_bytes(blob(20))
+    os.chmod(src / "chmod", 0o600)
+    os.unlink(src / "gone")
+    with open(src / "grow", "ab") as f:
+        f.write(blob(21))
+    (src / "new").write_bytes(blob(22))
+    os.rename(src / "d", src / "e")
+    os.unlink(src / "link")
+    os.symlink("grow", src / "link")
+    os.setxattr(src / "edit", "user.note", b"v2")
+    backup(2)
+    assert tool(store, "forget", "2")[0] == 0
+    del snaps[2]
+    backup(3)                       # the tree as version 2 had it
+    check_kept(tmp_path, store, src, snaps, "after")
+    # Then the file whose metadata only changed shrinks, and the grown one is cut back.
+    with open(src / "chmod", "r+b") as f:
+        f.truncate(1000)
+    with open(src / "grow", "r+b") as f:
+        f.truncate(150_000)
+    os.utime(src / "grow", ns=(0, 10**18))
+    backup(4)
+    assert tool(store, "forget", "4", "3")[0] == 0
+    del snaps[3], snaps[4]
+    backup(5)
+    check_kept(tmp_path, store, src, snaps, "later")
+
+
+def test_a_file_cut_back_after_forgetting_the_newest_version(tmp_path):
+    """Files whose metadata alone changed in the forgotten newest version keep their older
+    blocks live; when the next backup finds one shorter and the other with a hole, those
+    blocks end there instead of showing through in the new version."""
+    from .test_entries import sparse
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    content = blob(30, 1_000_000)
+    for name in ("shorter", "holes"):
+        (src / name).write_bytes(content)
+    assert tool(store, "backup", src)[0] == 0
+    snaps = {1: snapshot(src)}
+    for name in ("shorter", "holes"):
+        os.chmod(src / name, 0o600)
+    assert tool(store, "backup", src)[0] == 0
+    assert tool(store, "forget", "2")[0] == 0
+    with open(src / "shorter", "r+b") as f:
+        f.truncate(1000)
+    sparse(src / "holes", len(content),
+           [(0, content[:256 << 10]), (768 << 10, content[768 << 10:])])
+    assert tool(store, "backup", src)[0] == 0
+    snaps[3] = snapshot(src)
+    check_kept(tmp_path, store, src, snaps, "cut")
+
+
+def test_hard_links_parted_after_forgetting_the_newest_version(tmp_path):
+    """Two names of one file whose record of the forgotten newest version is gone: when the
+    next backup finds them parted, each keeps its own content."""
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    (src / "a").write_bytes(blob(40))
+    os.link(src / "a", src / "b")
+    assert tool(store, "backup", src)[0] == 0
+    snaps = {1: snapshot(src)}
+    os.chmod(src / "a", 0o600)
+    assert tool(store, "backup", src)[0] == 0
+    assert tool(store, "forget", "2")[0] == 0
+    os.unlink(src / "b")
+    (src / "b").write_bytes(blob(41))
+    assert tool(store, "backup", src)[0] == 0
+    snaps[3] = snapshot(src)
+    check_kept(tmp_path, store, src, snaps, "parted")
+
+
+def test_forget_every_version_then_back_up_again(tmp_path):
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    for ver in (1, 2):
+        unchanged(src, ver)
+        assert tool(store, "backup", src)[0] == 0
+    code, out, err = tool(store, "forget", "2", "1")
+    assert code == 0, out + err
+    code, out, err = tool(store, "compact", "--threshold", "100")
+    assert code == 0, out + err
+    assert data_bytes(store) < 4096, out
+    check_kept(tmp_path, store, src, {}, "none")
+    # verify sees usage left on a data file that has no blocks any more.
+    with Store(store) as s:
+        row = s.dfile.dfile_get(None, 1)
+        s.dfile.dfile_set(None, 1, *row[:4], row[4] + 1)
+    code, out, err = tool(store, "verify")
+    assert code == 1 and "data file 00000001: usage 1, its blocks hold 0 bytes" in err, out + err
+    with Store(store) as s:
+        s.dfile.dfile_set(None, 1, *row)
+    # Forgetting a version already gone changes nothing (a run cut short is run again so).
+    code, out, err = tool(store, "forget", "1")
+    assert code == 0, out + err
+    assert tool(store, "backup", src)[0] == 0
+    check_kept(tmp_path, store, src, {3: snapshot(src)}, "again")
+
+
+def test_a_rewrite_that_fails_leaves_no_copy_behind(tmp_path):
+    """A block record that cannot be read stops the rewrite of its data file: the file stays
+    as it is, the problem is reported, and the partial copy does not take disk space."""
+    from qnst_backup.compact import Compact
+    src, store = tmp_path / "src", tmp_path / "store"
+    src.mkdir()
+    for ver in (1, 2):
+        unchanged(src, ver)
+        assert tool(store, "backup", src)[0] == 0
+    assert tool(store, "forget", "1")[0] == 0
+    with Store(store) as s:
+        offsets = [offset for offset, _, _ in Compact(s, 1, None).locations()[1][1]]
+    with open(store / "data" / "00000001", "r+b") as f:
+        f.seek(max(offsets) - 16)
+        f.write(b"XXXX")
+    code, out, err = tool(store, "compact", "--threshold", "100")
+    assert code == 1 and "problem: data file 00000001: block" in err, out + err
+    assert os.listdir(store / "data") == ["00000001"]
+
+
+@pytest.mark.parametrize("name, count", [
+    ("drop", 1),                  # the versions gone from the list, nothing swept yet
+    ("_purge_chunk", 1),          # the first inodes swept
+    ("_purge_chunk", 12),         # most of them swept
+])
+def test_forget_cut_short_finishes_on_the_next_run(tmp_path, crash_base, monkeypatch, name,
+                                                   count):
+    from qnst_backup import forget
+    src, base, snaps = crash_base
+    store = tmp_path / "store"
+    shutil.copytree(base, store)
+    monkeypatch.setattr(forget, "CHUNK_INODES", 16)
+    monkeypatch.setattr(forget, "qnst_bdb", CutShort(forget.qnst_bdb, name, count, False))
+    assert tool(store, "forget", "1", "4")[0] == 130
+    monkeypatch.undo()
+    kept = {ver: snaps[ver] for ver in (2, 3)}
+    sound(tmp_path, store, src, kept, "cut")
+    nothing = ("0 versions forgotten, 2 stay; purged 0 folder entries, 0 stat records, "
+               "0 attributes, 0 block-map entries")
+    code, out, err = tool(store, "forget", "1", "4")
+    assert code == 0 and nothing not in out, out + err       # the run goes on where it stopped
+    code, out, err = tool(store, "compact", "--threshold", "90")
+    assert code == 0 and "rewrote 1 data files" in out, out + err
+    sound(tmp_path, store, src, kept, "done")
+    assert nothing in tool(store, "forget", "1", "4")[1]
