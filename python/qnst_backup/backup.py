@@ -288,6 +288,8 @@ class Backup:
         self.writer = DataWriter(store)
         self.batch = Batch(store.env, self.writer)
         self.pool = self.batch.pool = InodePool(store, self.batch, self.ver)
+        st = os.stat(store.path)
+        self.store_id = (st.st_dev, st.st_ino)
         self.linked = {}    # (st_dev, st_ino) of a source with several links -> its inode
         self.claimed = {}   # inode once shared by several names -> the (st_dev, st_ino) using it
         root = Node(store.root, owned=False)
@@ -421,6 +423,10 @@ class Backup:
                 parent.seen.add(name)
             return
         kind = kind_of(st.st_mode)
+        if (st.st_dev, st.st_ino) == self.store_id:
+            # A store inside the tree it backs up would take in its own growing files.
+            self.progress.message("note: %s: skipped (the store itself)" % os.fsdecode(path))
+            return
         if not kind:
             self.warn(path, "skipped (not a file, folder or symbolic link)")
             return

@@ -122,6 +122,15 @@ def test_unchanged_tree_writes_no_content(tmp_path, tree, tool):
     assert code == 0 and " 0 new chunks (0 bytes)" in out, out + err
 
 
+def test_a_store_inside_its_source_is_left_out(tmp_path, tree, tool):
+    store = os.path.join(tree, "store")
+    code, _, err = tool(store, "backup", tree)
+    assert (0, "skipped (the store itself)") == (code, err.strip().rsplit(": ", 1)[-1])
+    code, out, _ = tool(store, "ls", "1", tree)
+    assert 0 == code
+    assert "/store" not in out and "/big.bin" in out
+
+
 def test_data_files_cut_short_are_reported_by_verify(tmp_path, tree, tool):
     store = tmp_path / "store"
     assert tool(store, "backup", tree)[0] == 0
