@@ -128,6 +128,24 @@ TEST(Open, FileBackedRegionsFallBackWithoutLockdown) {
     }
 }
 
+// A refused locked open keeps its mapping of the region file; a process that opens its
+// environment again and again (a server, a tool run in-process) must not gather one per open.
+TEST(Open, RepeatedOpensKeepNoMoreThanOneRegionMapping) {
+    TempDir dir;
+    const auto mappings = [&dir] {
+        std::ifstream maps("/proc/self/maps");
+        size_t n = 0;
+        for (std::string line; std::getline(maps, line);)
+            n += line.find(dir.path().string() + "/__db.") != std::string::npos;
+        return n;
+    };
+    for (int32_t recover : {1, 0, 1, 0, 1, 0}) {
+        Handle h;
+        ASSERT_EQ(0, h.open(dir, recover)) << "recover " << recover;
+    }
+    EXPECT_GE(1u, mappings());
+}
+
 // System memory regions: the recovery open sets the key, the normal open only asks for system
 // memory. Locking them in memory works here, so no fallback entry is written.
 TEST(Open, SystemMemoryWithAndWithoutKey) {

@@ -25,6 +25,10 @@ std::once_flag g_envlist_once;
 
 // Process-wide time of the last recovery progress report; 0 until the first.
 std::atomic<int64_t> g_last_recovery_report{0};
+// Set once an open of file-backed regions with DB_LOCKDOWN was refused for want of lockable
+// memory. Berkeley DB keeps its mapping of the region file from a refused attempt for the life
+// of the process, so later opens skip the attempt instead of leaking a mapping each time.
+std::atomic<bool> g_file_regions_unlockable{false};
 
 #if defined(_WIN32)
 constexpr char kPathSeparator = '\\';
@@ -220,6 +224,13 @@ void remove_regions(const char *home, const OpenSettings &s) {
     (void)remover->remove(remover, home, DB_FORCE);  // frees the handle
 }
 
+void say_unlocked(DB_ENV *dbenv, const char *home) {
+    QNST_MSG(dbenv,
+             "environment %s: the regions cannot be locked in memory (code %d), opening "
+             "without DB_LOCKDOWN",
+             home ? home : "", ENOMEM);
+}
+
 // Recreates the Berkeley DB handle with the same settings and opens it without DB_LOCKDOWN.
 // Used when the regions cannot be locked in memory.
 int reopen_without_lockdown(qnst_envrec *env, const char *home, const OpenSettings &s,
@@ -241,11 +252,7 @@ int reopen_without_lockdown(qnst_envrec *env, const char *home, const OpenSettin
     uint32_t mode = flags;
     if ((rc = apply_mode(dbenv, s, &mode))) return rc;
     mode &= ~static_cast<uint32_t>(DB_LOCKDOWN);
-    if (!remove_first)
-        QNST_MSG(dbenv,
-                 "environment %s: the regions cannot be locked in memory (code %d), opening "
-                 "without DB_LOCKDOWN",
-                 home ? home : "", ENOMEM);
+    if (!remove_first) say_unlocked(dbenv, home);
     rc = dbenv->open(dbenv, home, mode, 0);
     if (rc == 0 || remove_first || !(flags & DB_RECOVER)) return rc;
     // The failed attempt may have left a region file it never finished (when it had to build
@@ -341,9 +348,17 @@ int qnst_env_open(qnst_envrec *env, const char *home, const char *logdir, const 
 
     uint32_t flags = 0;
     if ((rc = apply_mode(dbenv, s, &flags))) return rc;
+    const bool file_regions = !(flags & DB_SYSTEM_MEM);
+    if (file_regions && (flags & DB_LOCKDOWN) &&
+        g_file_regions_unlockable.load(std::memory_order_relaxed)) {
+        flags &= ~static_cast<uint32_t>(DB_LOCKDOWN);
+        say_unlocked(dbenv, home);
+    }
     rc = dbenv->open(dbenv, home, flags, 0);
-    if (rc == ENOMEM && (flags & DB_LOCKDOWN))
+    if (rc == ENOMEM && (flags & DB_LOCKDOWN)) {
+        if (file_regions) g_file_regions_unlockable.store(true, std::memory_order_relaxed);
         rc = reopen_without_lockdown(env, home, s, sink, flags);
+    }
     if (rc == 0) stop_of(env)->opened = true;
     return rc;
 }
