@@ -597,7 +597,7 @@ class Backup:
             if st.st_blocks * 512 < st.st_size:     # holes: only the data is read
                 pieces = chunker.data_chunks(f.fileno(), holes)
             else:
-                pieces = chunker.chunks(f)
+                pieces = chunker.chunks(f, st.st_size)
             try:
                 for offset, data in pieces:
                     pending.append((offset, data, hashlib.sha1(data).digest()))

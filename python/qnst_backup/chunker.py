@@ -43,19 +43,27 @@ except ImportError:
     fast_cut = None
 
 
-def chunks(f):
-    """(offset, bytes) of every chunk of the open binary file `f`, read from its position."""
+def chunks(f, size=None):
+    """(offset, bytes) of every chunk of the open binary file `f`, read from its position.
+    `size`, the file's size when known, only sizes the reads: a small file is read with one
+    read of its size (a read of READ_SIZE would allocate and give back megabytes each time);
+    a read that comes back short ends the file, and one past the size reads on as usual."""
     cutter = fast_cut or cut
     buf = b""
     pos = 0
     offset = 0
+    taken = 0
     eof = False
     while True:
         if not eof and len(buf) - pos < MAX_SIZE:
-            more = f.read(READ_SIZE)
+            want = READ_SIZE if size is None or taken >= size else min(READ_SIZE,
+                                                                       size - taken + 1)
+            more = f.read(want)
             if more:
+                taken += len(more)
                 buf = buf[pos:] + more
                 pos = 0
+                eof = size is not None and len(more) < want
             else:
                 eof = True
         if pos >= len(buf):

@@ -152,6 +152,20 @@ def test_chunk_cutter_in_c_cuts_as_the_reference():
             assert chunker.fast_cut(data, start, end) == chunker.cut(data, start, end)
 
 
+def test_reads_sized_by_the_file_cut_as_unsized_ones(tmp_path):
+    """The size only shapes the reads: the same chunks whether it is right, too small (the file
+    grew), too large (it shrank) or unknown, across the edges of a read."""
+    import io
+    rng = random.Random(5)
+    for n in (0, 1, chunker.MAX_SIZE, chunker.READ_SIZE, chunker.READ_SIZE + 70_000):
+        data = rng.randbytes(n)
+        want = list(chunker.chunks(io.BytesIO(data)))
+        assert data == b"".join(c for _, c in want)
+        for hint in {n, max(n - 1, 0), n + 1, n // 2, 2 * n + 5}:
+            got = list(chunker.chunks(io.BufferedReader(io.BytesIO(data)), hint))
+            assert want == got, (n, hint)
+
+
 @pytest.mark.parametrize("args, message", [
     ([], "a command is needed"),
     (["frobnicate"], "invalid choice"),
